@@ -1,0 +1,32 @@
+// The one way every answer reaches the page: `window.<callback>(<JSON text>)`,
+// evaluated in the web view with nothing waiting for its result.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace jaunvel {
+
+namespace callback {
+inline constexpr std::string_view setThemeFolder = "window.setThemeFolderFromNative";
+inline constexpr std::string_view importBgmFolder = "window.importBgmFolderFromNative";
+inline constexpr std::string_view importSamplerPageFolder = "window.importSamplerPageFolderFromNative";
+inline constexpr std::string_view setSamplerFile = "window.setSamplerFileFromNative";
+inline constexpr std::string_view samplerConfigSaved = "window.samplerConfigSavedFromNative";
+inline constexpr std::string_view samplerConfigSaveFailed = "window.samplerConfigSaveFailedFromNative";
+inline constexpr std::string_view importSamplerConfig = "window.importSamplerConfigFromNative";
+inline constexpr std::string_view samplerConfigImportFailed = "window.samplerConfigImportFailedFromNative";
+}  // namespace callback
+
+// Compact JSON text of a value (an object, or a bare string as one JSON
+// string literal). None when the value holds text that is not valid UTF-8.
+// U+2028 and U+2029 are written as escapes so that the text is a valid
+// script expression in any engine.
+std::optional<std::string> jsonText(const nlohmann::json& value);
+
+// `callbackExpression(jsonText)`, with nothing before, between or after.
+std::string callbackScript(std::string_view callbackExpression, std::string_view jsonText);
+
+}  // namespace jaunvel

@@ -1,0 +1,26 @@
+// Whole-file UTF-8 text on POSIX, shared by every backend: atomic writes
+// through a temporary file in the target's folder, whole reads with UTF-8
+// validation, and failures described in Japanese for the operator.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace jaunvel {
+
+bool isValidUtf8(std::string_view text);
+
+// Writes exactly the bytes of `text`, which must be valid UTF-8, to `path`:
+// first to a temporary file in the same folder (synced to disk), which then
+// replaces the target in one rename. On failure the target is untouched and
+// no temporary file is left behind.
+std::optional<FileError> writeTextFileAtomically(const std::string& path, std::string_view text);
+
+// Reads the whole file; fails on anything that is not a readable regular file
+// of valid UTF-8.
+ReadResult readWholeTextFile(const std::string& path);
+
+}  // namespace jaunvel

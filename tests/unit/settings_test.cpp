@@ -1,0 +1,201 @@
+#include <gmock/gmock.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "bridge/native_callback.h"
+#include "platform/text_files.h"
+#include "tests/unit/shell_fixture.h"
+
+namespace jaunvel {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using json = nlohmann::json;
+
+std::string bytesOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void putBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class Settings : public ShellTest {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/jaunvel-settings-XXXXXX";
+        folder = ::mkdtemp(pattern);
+        launchQuietly();
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    // Saves `body` through the dialog, confirmed at `path`; returns the one script sent.
+    std::string save(const json& body, const std::string& path) {
+        platform.postMessage("configSaver", body);
+        platform.answerSavePanel(modal_response::ok, path);
+        return platform.evaluatedScripts().back();
+    }
+    std::string open(const std::string& path) {
+        platform.postMessage("configPicker", nullptr);
+        platform.answerOpenPanel(modal_response::ok, {path});
+        return platform.evaluatedScripts().back();
+    }
+    // The folder holds exactly these names (no temporary file left behind).
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(folder)) found.push_back(entry.path().filename());
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    fs::path folder;
+};
+
+json argument(const std::string& script) {
+    const auto open = script.find('(');
+    return json::parse(script.substr(open + 1, script.size() - open - 2));
+}
+
+TEST_F(Settings, SaveWritesExactlyThePagesTextAndReportsWhereItWent) {
+    const std::string text = "{\"名前\":\"決勝\",\"曲\":[\"a\\\\b\"]}\n\xE2\x80\xA8\t";
+    const auto target = (folder / "大会 \"本戦\".json").string();
+    putBytes(target, std::string(4096, 'x'));  // longer than the new text
+    mark = platform.transcript().size();
+    const auto script = save({{"name", "提案.json"}, {"content", text}, {"extra", 1}}, target);
+
+    EXPECT_EQ(linesSinceMark().front(),
+              "SHEET save prompt=保存 message=大会設定の保存先を選んでください name=提案.json types=json");
+    EXPECT_EQ(bytesOf(target), text);
+    EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaved);
+    EXPECT_EQ(argument(script), json({{"path", target}, {"name", "大会 \"本戦\".json"}}));
+    EXPECT_THAT(names(), ElementsAre("大会 \"本戦\".json"));
+}
+
+TEST_F(Settings, SaveBodyDefaultsKeepWhatThePageSent) {
+    struct Case {
+        json body;
+        std::string name;
+        std::string written;
+    };
+    const std::vector<Case> cases = {
+        {"text", "大会設定.brasmoor.json", "{}"},
+        {nullptr, "大会設定.brasmoor.json", "{}"},
+        {json::array({1, 2}), "大会設定.brasmoor.json", "{}"},
+        {{{"name", ""}, {"content", ""}}, "大会設定.brasmoor.json", ""},
+        {{{"name", 5}, {"content", nullptr}}, "大会設定.brasmoor.json", "{}"},
+        {{{"name", "a.json"}}, "a.json", "{}"},
+        // Settings sent as a value rather than as text are written as its JSON text.
+        {{{"content", {{"pads", {1, "二"}}}}}, "大会設定.brasmoor.json", R"({"pads":[1,"二"]})"},
+        {{{"content", 7.5}}, "大会設定.brasmoor.json", "7.5"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto target = (folder / ("case" + std::to_string(i) + ".json")).string();
+        mark = platform.transcript().size();
+        const auto script = save(cases[i].body, target);
+        EXPECT_THAT(linesSinceMark().front(), ::testing::HasSubstr(" name=" + cases[i].name + " types=json"));
+        EXPECT_EQ(bytesOf(target), cases[i].written) << cases[i].body;
+        EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaved);
+    }
+}
+
+TEST_F(Settings, TextThatIsNotUtf8IsNeverWritten) {
+    const auto target = (folder / "keep.json").string();
+    putBytes(target, "old settings");
+    // How a page text with an unpaired surrogate arrives.
+    for (const json& body : {json{{"content", "{\"a\":\"\xED\xA0\x80\"}"}}, json{{"content", {{"a", "\xED\xA0\x80"}}}}}) {
+        const auto script = save(body, target);
+        EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaveFailed);
+        EXPECT_TRUE(argument(script).is_string());
+        EXPECT_NE(argument(script), "保存できませんでした");
+    }
+    EXPECT_EQ(bytesOf(target), "old settings");
+    EXPECT_THAT(names(), ElementsAre("keep.json"));
+}
+
+TEST_F(Settings, FailedWritesReportADescriptionAndLeaveTheOldFile) {
+    putBytes(folder / "plain", "not a folder");
+    for (const auto& target : {folder / "missing" / "a.json", folder / "plain" / "a.json"}) {
+        const auto script = save({{"content", "{}"}}, target.string());
+        EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaveFailed);
+        const std::string description = argument(script);
+        EXPECT_THAT(description, ::testing::HasSubstr("保存できませんでした"));
+        EXPECT_GT(description.size(), std::string("ファイル「a.json」を保存できませんでした。").size());
+    }
+
+    // A write cut short (as on a full disk) leaves the old file as it was.
+    const auto target = folder / "full.json";
+    putBytes(target, "old");
+    struct rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 1024;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const auto error = writeTextFileAtomically(target.string(), std::string(8192, 'y'));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(bytesOf(target), "old");
+    EXPECT_THAT(names(), ElementsAre("full.json", "plain"));
+}
+
+TEST_F(Settings, OpenHandsBackTheTextUnchanged) {
+    using namespace std::string_literals;
+    const std::string text = "{\"名\":\"x\"}\0tail\xE2\x80\xA8"s;
+    const auto target = (folder / "round trip.json").string();
+    save({{"content", text}}, target);
+    EXPECT_EQ(argument(open(target)), json({{"path", target}, {"name", "round trip.json"}, {"content", text}}));
+
+    putBytes(folder / "empty.json", "");
+    putBytes(folder / "prose.json", "これは JSON ではない");
+    putBytes(folder / "bom.json", "\xEF\xBB\xBF{\"a\":1}");
+    EXPECT_EQ(argument(open((folder / "empty.json").string()))["content"], "");
+    EXPECT_EQ(argument(open((folder / "prose.json").string()))["content"], "これは JSON ではない");
+    EXPECT_EQ(argument(open((folder / "bom.json").string()))["content"], "{\"a\":1}");
+}
+
+TEST_F(Settings, OpenFailuresReportADescription) {
+    putBytes(folder / "latin1.json", "caf\xE9");
+    for (const auto& target : {folder / "latin1.json", folder / "gone.json", folder}) {
+        const auto script = open(target.string());
+        EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigImportFailed);
+        EXPECT_THAT(argument(script).get<std::string>(), ::testing::HasSubstr("読み込めませんでした")) << target;
+    }
+}
+
+TEST_F(Settings, FallbackTextsWhenNoJsonTextCanBeMade) {
+    const std::string badName = "\xff\xfe.json";
+    // Written fine, but the path has no JSON text.
+    EXPECT_EQ(save({{"content", "{}"}}, (folder / badName).string()), "window.samplerConfigSavedFromNative({})");
+    EXPECT_EQ(open((folder / badName).string()), "window.importSamplerConfigFromNative({})");
+    // The description names a file that has no JSON text either.
+    EXPECT_EQ(save({{"content", "{}"}}, (folder / "missing" / badName).string()),
+              "window.samplerConfigSaveFailedFromNative(\"保存できませんでした\")");
+    EXPECT_EQ(open((folder / "missing" / badName).string()),
+              "window.samplerConfigImportFailedFromNative(\"読み込めませんでした\")");
+}
+
+TEST_F(Settings, CancelledDialogsTouchNothingAndAnswerNothing) {
+    const auto target = (folder / "a.json").string();
+    platform.postMessage("configSaver", {{"content", "new"}});
+    platform.answerSavePanel(modal_response::cancel, target);
+    platform.postMessage("configSaver", {{"content", "new"}});
+    platform.answerSavePanel(modal_response::ok, std::nullopt);
+    platform.postMessage("configPicker", nullptr);
+    platform.answerOpenPanel(modal_response::cancel, {target});
+    platform.postMessage("configPicker", nullptr);
+    platform.answerOpenPanel(modal_response::ok, {});
+    EXPECT_THAT(platform.linesStartingWith("EVAL"), IsEmpty());
+    EXPECT_THAT(platform.linesStartingWith("WRITE"), IsEmpty());
+    EXPECT_THAT(platform.linesStartingWith("READ"), IsEmpty());
+    EXPECT_THAT(names(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace jaunvel
