@@ -1,0 +1,40 @@
+'use strict';
+// Writes small PCM WAV files (sine tones) so tests, benches and screenshots have real audio.
+const fs = require('node:fs');
+const path = require('node:path');
+
+function sineWav({ seconds = 0.5, freq = 440, rate = 22050, channels = 1, gain = 0.3 } = {}) {
+  const frames = Math.round(seconds * rate);
+  const dataBytes = frames * channels * 2;
+  const buf = Buffer.alloc(44 + dataBytes);
+  buf.write('RIFF', 0, 'ascii');
+  buf.writeUInt32LE(36 + dataBytes, 4);
+  buf.write('WAVE', 8, 'ascii');
+  buf.write('fmt ', 12, 'ascii');
+  buf.writeUInt32LE(16, 16);
+  buf.writeUInt16LE(1, 20);
+  buf.writeUInt16LE(channels, 22);
+  buf.writeUInt32LE(rate, 24);
+  buf.writeUInt32LE(rate * channels * 2, 28);
+  buf.writeUInt16LE(channels * 2, 32);
+  buf.writeUInt16LE(16, 34);
+  buf.write('data', 36, 'ascii');
+  buf.writeUInt32LE(dataBytes, 40);
+  let off = 44;
+  for (let i = 0; i < frames; i++) {
+    const v = Math.round(Math.sin((2 * Math.PI * freq * i) / rate) * gain * 32767);
+    for (let c = 0; c < channels; c++, off += 2) buf.writeInt16LE(v, off);
+  }
+  return buf;
+}
+
+// Creates files from a {relativePath: options|Buffer|string} map under dir.
+function writeTree(dir, tree) {
+  for (const [rel, spec] of Object.entries(tree)) {
+    const file = path.join(dir, rel);
+    fs.mkdirSync(path.dirname(file), { recursive: true });
+    fs.writeFileSync(file, Buffer.isBuffer(spec) || typeof spec === 'string' ? spec : sineWav(spec));
+  }
+}
+
+module.exports = { sineWav, writeTree };

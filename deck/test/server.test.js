@@ -1,0 +1,340 @@
+'use strict';
+const { test, describe, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const http = require('node:http');
+const net = require('node:net');
+const { once } = require('node:events');
+const { spawn } = require('node:child_process');
+const { createDeckServer } = require('../server.js');
+const { sineWav, writeTree } = require('./helpers/wav.js');
+
+const SERVER_JS = path.join(__dirname, '..', 'server.js');
+
+// One request; resolves with status, headers and the body as a Buffer.
+function request(port, target, { method = 'GET', headers = {}, host = '127.0.0.1' } = {}) {
+  return new Promise((resolve, reject) => {
+    const req = http.request(
+      { host, port, path: target, method, headers: { host: `localhost:${port}`, ...headers }, agent: false },
+      (res) => {
+        const chunks = [];
+        res.on('data', (c) => chunks.push(c));
+        res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(chunks) }));
+      },
+    );
+    req.on('error', reject);
+    req.end();
+  });
+}
+
+// Sends raw bytes and returns the status line of the answer.
+function rawRequest(port, text) {
+  return new Promise((resolve, reject) => {
+    const sock = net.connect(port, '127.0.0.1', () => sock.write(text));
+    let data = '';
+    sock.on('data', (d) => (data += d));
+    sock.on('end', () => resolve(data.split('\r\n')[0]));
+    sock.on('error', reject);
+  });
+}
+
+const media = (p) => `/media?path=${encodeURIComponent(p)}`;
+
+describe('deck server', () => {
+  let dir;
+  let deck;
+  let port;
+  const bytes = Buffer.from(Array.from({ length: 1000 }, (_, i) => i % 251));
+
+  before(async () => {
+    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-server-'));
+    writeTree(dir, {
+      'data.wav': bytes,
+      'empty.wav': Buffer.alloc(0),
+      'show/track10.mp3': 'x',
+      'show/track2.mp3': 'x',
+      'show/Track1.MP3': 'x',
+      'show/notes.txt': 'x',
+      'show/.hidden.wav': 'x',
+      'show/._track3.mp3': 'x',
+      'show/開会 「テーマ」 \'曲\' "x".wav': 'x',
+      'show/bgm/a.flac': 'x',
+      'show/bgm/deep/one/two/three.ogg': 'x',
+      'show/.git/x.wav': 'x',
+      'secret.txt': 'top secret',
+    });
+    for (const ext of ['mp3', 'm4a', 'wav', 'aac', 'flac', 'aiff', 'aif', 'ogg', 'opus']) {
+      fs.writeFileSync(path.join(dir, `t.${ext}`), 'x');
+    }
+    fs.mkdirSync(path.join(dir, 'folder.wav'));
+    fs.symlinkSync(path.join(dir, 'secret.txt'), path.join(dir, 'link.wav'));
+    fs.symlinkSync(path.join(dir, 'data.wav'), path.join(dir, 'alias.mp3'));
+    deck = createDeckServer({ port: 0 });
+    ({ port } = await deck.start());
+  });
+
+  after(async () => {
+    await deck.close();
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  test('listens on loopback addresses only', () => {
+    assert.ok(deck.addresses.length >= 1);
+    for (const a of deck.addresses) assert.ok(a === '127.0.0.1' || a === '::1', a);
+  });
+
+  test('serves the page at the root path on every loopback address', async () => {
+    const hosts = deck.addresses.map((a) => a);
+    for (const h of hosts) {
+      const res = await request(port, '/', { host: h });
+      assert.equal(res.status, 200);
+      assert.match(res.headers['content-type'], /^text\/html/);
+      assert.match(res.body.toString(), /<html/);
+    }
+  });
+
+  describe('ranges', () => {
+    const size = bytes.length;
+    const cases = [
+      { name: 'no range', range: undefined, status: 200, start: 0, end: size - 1 },
+      { name: 'first bytes', range: 'bytes=0-99', status: 206, start: 0, end: 99 },
+      { name: 'open range', range: 'bytes=100-', status: 206, start: 100, end: size - 1 },
+      { name: 'suffix', range: 'bytes=-100', status: 206, start: size - 100, end: size - 1 },
+      { name: 'suffix longer than file', range: 'bytes=-5000', status: 206, start: 0, end: size - 1 },
+      { name: 'end past the file', range: 'bytes=990-5000', status: 206, start: 990, end: size - 1 },
+      { name: 'last byte', range: 'bytes=999-999', status: 206, start: 999, end: 999 },
+      { name: 'start past the end', range: 'bytes=1000-', status: 416 },
+      { name: 'empty suffix', range: 'bytes=-0', status: 416 },
+      { name: 'reversed (ignored)', range: 'bytes=5-2', status: 200, start: 0, end: size - 1 },
+      { name: 'several ranges (ignored)', range: 'bytes=0-1,5-6', status: 200, start: 0, end: size - 1 },
+      { name: 'other unit (ignored)', range: 'items=0-5', status: 200, start: 0, end: size - 1 },
+      { name: 'garbage (ignored)', range: 'bytes=abc', status: 200, start: 0, end: size - 1 },
+    ];
+    for (const c of cases) {
+      test(c.name, async () => {
+        const res = await request(port, media(path.join(dir, 'data.wav')), {
+          headers: c.range ? { range: c.range } : {},
+        });
+        assert.equal(res.status, c.status);
+        assert.equal(res.headers['accept-ranges'], 'bytes');
+        if (c.status === 416) {
+          assert.equal(res.headers['content-range'], `bytes */${size}`);
+          assert.equal(res.body.length, 0);
+          return;
+        }
+        assert.equal(Number(res.headers['content-length']), c.end - c.start + 1);
+        assert.deepEqual(res.body, bytes.subarray(c.start, c.end + 1));
+        if (c.status === 206) assert.equal(res.headers['content-range'], `bytes ${c.start}-${c.end}/${size}`);
+        else assert.equal(res.headers['content-range'], undefined);
+      });
+    }
+
+    test('HEAD gives the headers of GET and no body', async () => {
+      const res = await request(port, media(path.join(dir, 'data.wav')), { method: 'HEAD', headers: { range: 'bytes=10-19' } });
+      assert.equal(res.status, 206);
+      assert.equal(res.headers['content-length'], '10');
+      assert.equal(res.headers['content-range'], `bytes 10-19/${size}`);
+      assert.equal(res.body.length, 0);
+    });
+
+    test('an empty file answers 200 with no body and refuses ranges', async () => {
+      const whole = await request(port, media(path.join(dir, 'empty.wav')));
+      assert.equal(whole.status, 200);
+      assert.equal(whole.headers['content-length'], '0');
+      const ranged = await request(port, media(path.join(dir, 'empty.wav')), { headers: { range: 'bytes=0-' } });
+      assert.equal(ranged.status, 416);
+    });
+
+    test('ETag with no-cache, 304 on a match, and If-Range falls back to the whole file', async () => {
+      const target = media(path.join(dir, 'data.wav'));
+      const first = await request(port, target);
+      assert.equal(first.headers['cache-control'], 'no-cache');
+      assert.ok(first.headers.etag);
+      const again = await request(port, target, { headers: { 'if-none-match': first.headers.etag } });
+      assert.equal(again.status, 304);
+      assert.equal(again.body.length, 0);
+      const stale = await request(port, target, { headers: { range: 'bytes=0-9', 'if-range': 'W/"old"' } });
+      assert.equal(stale.status, 200);
+      const fresh = await request(port, target, { headers: { range: 'bytes=0-9', 'if-range': first.headers.etag } });
+      assert.equal(fresh.status, 206);
+    });
+  });
+
+  test('content types follow the extension, whatever its case', async () => {
+    const expected = {
+      mp3: 'audio/mpeg', m4a: 'audio/mp4', wav: 'audio/wav', aac: 'audio/aac', flac: 'audio/flac',
+      aiff: 'audio/aiff', aif: 'audio/aiff', ogg: 'audio/ogg', opus: 'audio/ogg',
+    };
+    for (const [ext, type] of Object.entries(expected)) {
+      const res = await request(port, media(path.join(dir, `t.${ext}`)), { method: 'HEAD' });
+      assert.equal(res.status, 200, ext);
+      assert.equal(res.headers['content-type'], type, ext);
+    }
+    const upper = await request(port, media(path.join(dir, 'show', 'Track1.MP3')), { method: 'HEAD' });
+    assert.equal(upper.headers['content-type'], 'audio/mpeg');
+    const jp = await request(port, media(path.join(dir, 'show', '開会 「テーマ」 \'曲\' "x".wav')));
+    assert.equal(jp.status, 200);
+  });
+
+  describe('hostile requests', () => {
+    const statusOf = async (target, opts) => (await request(port, target, opts)).status;
+
+    test('Host must name this server on loopback', async () => {
+      for (const host of [`localhost:${port}`, `127.0.0.1:${port}`, `[::1]:${port}`, `LOCALHOST:${port}`]) {
+        assert.equal(await statusOf('/', { headers: { host } }), 200, host);
+      }
+      for (const host of ['evil.example', `evil.example:${port}`, 'localhost', `localhost:${port + 1}`,
+        `127.0.0.1.nip.io:${port}`, `localhost.:${port}`, `0.0.0.0:${port}`]) {
+        assert.equal(await statusOf(media(path.join(dir, 'data.wav')), { headers: { host } }), 403, host);
+      }
+    });
+
+    test('cross-site fetches are refused and no CORS header is ever sent', async () => {
+      const target = media(path.join(dir, 'data.wav'));
+      const cross = await request(port, target, { headers: { 'sec-fetch-site': 'cross-site', origin: 'http://evil.example' } });
+      assert.equal(cross.status, 403);
+      const same = await request(port, target, { headers: { 'sec-fetch-site': 'same-origin', origin: `http://localhost:${port}` } });
+      assert.equal(same.status, 200);
+      for (const res of [cross, same]) {
+        assert.ok(!Object.keys(res.headers).some((h) => h.startsWith('access-control-')));
+      }
+    });
+
+    test('no way out of the page folder or to a non-audio file', async () => {
+      const refused = [
+        '/../server.js', '/%2e%2e/server.js', '/..%2fserver.js', '/%2e%2e%2f%2e%2e%2fetc/passwd',
+        '/.gitignore', '/index.html%00.js',
+        media('/etc/passwd'), media(path.join(dir, 'secret.txt')),
+        media(`${dir}/show/../secret.txt`), `/media?path=${encodeURIComponent(dir)}%2f..%2f..%2fetc%2fpasswd`,
+        media(path.join(dir, 'link.wav')), media(path.join(dir, 'folder.wav')),
+        media(path.join(dir, 'show', '._track3.mp3')), media('relative/data.wav'), '/media',
+        media(`${dir}/data.wav\0.txt`), media(path.join(dir, 'nothing.wav')),
+      ];
+      for (const target of refused) {
+        const res = await request(port, target);
+        assert.ok(res.status >= 400 && res.status < 500, `${target} → ${res.status}`);
+        assert.ok(!res.body.includes('top secret') && !res.body.includes('root:'), target);
+      }
+      assert.equal(await statusOf(media(path.join(dir, 'alias.mp3'))), 200); // audio symlink to audio
+    });
+
+    test('a link inside the page folder cannot lead out of it', async () => {
+      const root = path.join(dir, 'public');
+      writeTree(root, { 'index.html': '<html>', 'app.js': 'ok' });
+      fs.symlinkSync(path.join(dir, 'secret.txt'), path.join(root, 'leak.js'));
+      fs.symlinkSync(path.join(root, 'app.js'), path.join(root, 'same.js'));
+      const other = createDeckServer({ port: 0, root });
+      const { port: p } = await other.start();
+      try {
+        assert.equal((await request(p, '/leak.js')).status, 404);
+        assert.equal((await request(p, '/same.js')).status, 200);
+      } finally {
+        await other.close();
+      }
+    });
+
+    test('malformed input is a 400 and the server carries on', async () => {
+      assert.equal(await statusOf('/media?path=%E0%A4%A'), 400);
+      assert.equal(await statusOf('/%'), 400);
+      assert.equal(await statusOf('/api/list?dir=%00'), 400);
+      assert.equal(await statusOf('/', { method: 'POST' }), 405);
+      assert.match(await rawRequest(port, 'GET /\0 HTTP/1.1\r\nHost: localhost\r\n\r\n'), /^HTTP\/1\.1 400/);
+      assert.match(await rawRequest(port, 'NONSENSE\r\n\r\n'), /^HTTP\/1\.1 400/);
+      assert.match(await rawRequest(port, `GET http://evil/ HTTP/1.1\r\nHost: localhost:${port}\r\nConnection: close\r\n\r\n`), /^HTTP\/1\.1 400/);
+      assert.equal(await statusOf('/'), 200);
+    });
+  });
+
+  describe('folder listing', () => {
+    const list = async (q) => {
+      const res = await request(port, `/api/list?${q}`);
+      return { status: res.status, json: JSON.parse(res.body.toString()) };
+    };
+
+    test('audio files in natural order, without hidden, AppleDouble or other files', async () => {
+      const { status, json } = await list(`dir=${encodeURIComponent(path.join(dir, 'show'))}`);
+      assert.equal(status, 200);
+      assert.deepEqual(json.files.map((f) => f.name), ['Track1.MP3', 'track2.mp3', 'track10.mp3', '開会 「テーマ」 \'曲\' "x".wav']);
+      assert.deepEqual(json.dirs.map((d) => d.name), ['bgm']);
+      assert.equal(json.files[0].path, path.join(dir, 'show', 'Track1.MP3'));
+    });
+
+    test('recursion follows the depth cap', async () => {
+      const q = `dir=${encodeURIComponent(path.join(dir, 'show'))}&recursive=1`;
+      const deep = (await list(`${q}&depth=4`)).json.files.map((f) => f.rel);
+      assert.ok(deep.includes('bgm/a.flac'));
+      assert.ok(deep.includes('bgm/deep/one/two/three.ogg'));
+      assert.ok(!deep.some((r) => r.startsWith('.git')));
+      const shallow = (await list(`${q}&depth=1`)).json.files.map((f) => f.rel);
+      assert.ok(shallow.includes('bgm/a.flac'));
+      assert.ok(!shallow.includes('bgm/deep/one/two/three.ogg'));
+    });
+
+    test('bad folders are reported, not crashed on', async () => {
+      assert.equal((await list('dir=relative/path')).status, 400);
+      assert.equal((await list(`dir=${encodeURIComponent(path.join(dir, 'missing'))}`)).status, 404);
+      assert.equal((await list(`dir=${encodeURIComponent(path.join(dir, 'data.wav'))}`)).status, 400);
+    });
+  });
+
+  test('a client that aborts mid-stream gets its file closed', { timeout: 5000 }, async () => {
+    const big = path.join(dir, 'big.wav');
+    fs.writeFileSync(big, Buffer.alloc(32 * 1024 * 1024, 7));
+    const fdCount = () => fs.readdirSync('/proc/self/fd').length;
+    const baseline = fdCount();
+    const req = http.request({ host: '127.0.0.1', port, path: media(big), headers: { host: `localhost:${port}` }, agent: false });
+    req.end();
+    const [res] = await once(req, 'response');
+    await once(res, 'data');
+    assert.equal(deck.openStreams.size, 1);
+    const [stream] = deck.openStreams;
+    req.destroy();
+    await once(stream, 'close');
+    assert.equal(deck.openStreams.size, 0);
+    assert.ok(fdCount() <= baseline, `fds ${fdCount()} > ${baseline}`);
+  });
+});
+
+describe('deck server process', () => {
+  test('starts with a bare node and PORT, and exits 0 on SIGTERM mid-stream', async () => {
+    const probe = net.createServer().listen(0, '127.0.0.1');
+    await once(probe, 'listening');
+    const port = probe.address().port;
+    await new Promise((r) => probe.close(r));
+
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-proc-'));
+    const file = path.join(dir, 'long.wav');
+    fs.writeFileSync(file, Buffer.concat([sineWav({ seconds: 1 }), Buffer.alloc(16 * 1024 * 1024)]));
+    const child = spawn(process.execPath, [SERVER_JS], {
+      env: { ...process.env, PORT: String(port) },
+      stdio: ['ignore', 'pipe', 'pipe', 'ipc'],
+    });
+    let output = '';
+    child.stdout.on('data', (d) => (output += d));
+    child.stderr.on('data', (d) => (output += d));
+    try {
+      const [msg] = await once(child, 'message');
+      assert.equal(msg.ready, port);
+      const res = await request(port, '/');
+      assert.equal(res.status, 200);
+      const req = http.request({ host: '127.0.0.1', port, path: media(file), headers: { host: `localhost:${port}` }, agent: false });
+      req.on('error', () => {});
+      req.end();
+      const [streaming] = await once(req, 'response');
+      streaming.on('error', () => {});
+      await once(streaming, 'data');
+      const started = Date.now();
+      child.kill('SIGTERM');
+      const [code, signal] = await once(child, 'exit');
+      assert.equal(code, 0);
+      assert.equal(signal, null);
+      assert.ok(Date.now() - started < 1500, 'exits promptly');
+      assert.equal(output, '', 'prints nothing');
+    } finally {
+      if (child.exitCode === null) child.kill('SIGKILL');
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+});
