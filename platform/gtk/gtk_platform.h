@@ -1,0 +1,65 @@
+// The GTK 3 + WebKitGTK backend: glue between the platform seam and the
+// toolkit, with no policy of its own.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/gtk/gtk_ptr.h"
+#include "platform/platform.h"
+
+namespace jaunvel::gtk {
+
+// No exception may cross a GLib signal: whatever a callback into the shell
+// throws ends here.
+template <class F>
+void guarded(F&& f) noexcept {
+    try {
+        f();
+    } catch (...) {
+    }
+}
+
+class GtkApplicationObject;
+
+std::shared_ptr<UserContentController> makeGtkUserContentController();
+std::shared_ptr<WebView> makeGtkWebView(const WebViewConfiguration& configuration);
+std::shared_ptr<Window> makeGtkWindow(const WindowOptions& options, GtkApplicationObject& application);
+std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description);
+long runGtkModalAlert(const AlertOptions& options);
+
+// The web view's widget, for the window that shows it.
+GtkWidget* webViewWidget(WebView& view);
+
+// Dialogs attached to `parent`: window-modal, asynchronous, destroyed when answered.
+void showGtkOpenPanel(GtkWindow* parent, const OpenPanelOptions& options, OpenPanelCompletion completion);
+void showGtkSavePanel(GtkWindow* parent, const SavePanelOptions& options, SavePanelCompletion completion);
+void showGtkAlertSheet(GtkWindow* parent, const AlertOptions& options, AlertCompletion completion);
+
+class GtkApplicationObject final : public Application {
+public:
+    void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override { delegate_ = std::move(delegate); }
+    // No Dock or menu bar to change here: the requests are kept, nothing more.
+    void setActivationPolicy(ActivationPolicy policy) override { activationPolicy_ = policy; }
+    void setPresentationOptions(unsigned long options) override { presentationOptions_ = options; }
+    void activateIgnoringOtherApps(bool) override;
+    void run() override;
+
+    // The user closed a window of ours.
+    bool windowShouldClose();
+    void windowMadeKey(GtkWindow* window) { keyWindow_ = window; }
+    // Runs the shutdown sequence once and leaves the event loop.
+    void terminate();
+
+private:
+    std::weak_ptr<ApplicationDelegate> delegate_;
+    ActivationPolicy activationPolicy_ = ActivationPolicy::regular;
+    unsigned long presentationOptions_ = 0;
+    GtkWindow* keyWindow_ = nullptr;
+    bool terminating_ = false;
+};
+
+}  // namespace jaunvel::gtk

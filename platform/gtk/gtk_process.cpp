@@ -1,0 +1,76 @@
+// Child processes through GSubprocess: started with the full environment,
+// reaped by GLib without blocking, never waited for.
+#include <signal.h>
+
+#include <cstdlib>
+
+#include "platform/gtk/gtk_platform.h"
+
+namespace jaunvel::gtk {
+namespace {
+
+class GtkProcess final : public Process {
+public:
+    explicit GtkProcess(g_object_ptr<GSubprocess> process) : process_(std::move(process)) {}
+
+    bool isRunning() const override { return g_subprocess_get_identifier(process_.get()) != nullptr; }
+
+    void terminate() override {
+        // Sent straight away: GLib would deliver through its worker thread,
+        // and a signal queued there is lost if the shell exits first.
+        if (const char* identifier = g_subprocess_get_identifier(process_.get())) {
+            ::kill(static_cast<pid_t>(std::atol(identifier)), SIGTERM);
+        }
+    }
+
+private:
+    g_object_ptr<GSubprocess> process_;
+};
+
+// The reason a start failed, in the operator's language.
+std::string launchFailureReason(const std::string& executable, const GError* error) {
+    if (error && error->domain == G_SPAWN_ERROR) {
+        switch (error->code) {
+            case G_SPAWN_ERROR_NOENT: return "「" + executable + "」が見つかりません。";
+            case G_SPAWN_ERROR_ACCES:
+            case G_SPAWN_ERROR_PERM: return "「" + executable + "」を実行する権限がありません。";
+            case G_SPAWN_ERROR_NOEXEC:
+            case G_SPAWN_ERROR_INVAL: return "「" + executable + "」は実行できる形式ではありません。";
+            case G_SPAWN_ERROR_ISDIR: return "「" + executable + "」はフォルダです。";
+            case G_SPAWN_ERROR_NOMEM:
+            case G_SPAWN_ERROR_TOO_BIG: return "メモリが足りません。";
+            default: break;
+        }
+    }
+    return "「" + executable + "」を起動できませんでした。";
+}
+
+}  // namespace
+
+std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description) {
+    // stdin is always the shell's own; output is the shell's own unless discarded.
+    auto flags = G_SUBPROCESS_FLAGS_STDIN_INHERIT;
+    if (description.discardOutput) {
+        flags = GSubprocessFlags(flags | G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
+    }
+    g_object_ptr<GSubprocessLauncher> launcher = adopt(g_subprocess_launcher_new(flags));
+    if (description.environment) {
+        std::vector<std::string> entries;
+        for (const auto& [name, value] : *description.environment) entries.push_back(name + "=" + value);
+        std::vector<const gchar*> environ;
+        for (const auto& entry : entries) environ.push_back(entry.c_str());
+        environ.push_back(nullptr);
+        g_subprocess_launcher_set_environ(launcher.get(), const_cast<gchar**>(environ.data()));
+    }
+    std::vector<const gchar*> argv{description.executable.c_str()};
+    for (const auto& argument : description.arguments) argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+
+    GError* raw = nullptr;
+    GSubprocess* process = g_subprocess_launcher_spawnv(launcher.get(), argv.data(), &raw);
+    g_error_ptr error(raw);
+    if (!process) throw LaunchError(launchFailureReason(description.executable, error.get()));
+    return std::make_shared<GtkProcess>(adopt(process));
+}
+
+}  // namespace jaunvel::gtk

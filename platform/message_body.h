@@ -1,0 +1,17 @@
+// A posted script value, arriving as JSON text, made into a message body.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+namespace jaunvel {
+
+// Parses the JSON text the web engine gives for a posted value. A page string
+// can hold an unpaired surrogate, which the engine writes as a lone `\uD800`
+// style escape and which has no UTF-8 form: such a string keeps the surrogate
+// as its three-byte generalised UTF-8 sequence (ED A0 80 for U+D800), which is
+// not valid UTF-8, so nothing downstream can mistake it for clean text or
+// silently drop the character. Text that is not JSON gives null.
+nlohmann::json messageBodyFromJson(std::string_view jsonText);
+
+}  // namespace jaunvel
