@@ -38,3 +38,25 @@ function writeTree(dir, tree) {
 }
 
 module.exports = { sineWav, writeTree };
+
+// A small tournament folder: loose jingles, two pad folders and a bgm folder.
+function writeShowFolder(dir) {
+  const tone = (freq, seconds = 1.5) => ({ freq, seconds });
+  writeTree(dir, {
+    '開会ジングル.wav': tone(523, 2),
+    'オープニング/01 入場曲.wav': tone(440, 3),
+    'オープニング/02 選手紹介.wav': tone(494),
+    'オープニング/03 ルール説明.wav': tone(587),
+    'SE/正解.wav': tone(880, 0.6),
+    'SE/不正解.wav': tone(220, 0.6),
+    'SE/カウントダウン.wav': tone(660, 3),
+    'SE/拍手.wav': tone(330),
+    'SE/ドラムロール.wav': tone(110, 2.5),
+    'SE/ゴング.wav': tone(196),
+    'bgm/bgm1 待機.wav': tone(262, 6),
+    'bgm/bgm2 休憩.wav': tone(294, 6),
+    'bgm/bgm10 エンディング.wav': tone(349, 6),
+  });
+}
+
+module.exports.writeShowFolder = writeShowFolder;

@@ -1,0 +1,443 @@
+// The audio graph: pads (pre-decoded buffers, or media elements for long files), the BGM
+// player's two media elements, ducking and the three volume buses.
+//
+//   pad voice ─┐                         ┌─ master ─ destination
+//              ├─ pads bus ─────────────┤
+//   bgm A/B ───┴─ duck ─ bgm bus ───────┘
+
+import { mediaUrl } from './api.js';
+
+const DUCK_GAIN = 0.25; // about −12 dB
+const DUCK_ATTACK = 0.06; // time constants in seconds
+const DUCK_RELEASE = 0.35;
+const STREAM_ABOVE_SECONDS = 45; // longer pads stream through a media element
+const STREAM_ABOVE_BYTES = 24 * 1024 * 1024; // file size above which we do not even try to decode
+export const DECODED_BUDGET_BYTES = 512 * 1024 * 1024;
+const CLICK_FREE = 0.012; // seconds of ramp for a "hard" stop or a restart
+
+// Slider positions (0..1) become gains through a square: a rough loudness taper.
+export const taper = (v) => v * v;
+
+function rampTo(param, value, now, seconds) {
+  param.cancelScheduledValues(now);
+  param.setValueAtTime(param.value, now);
+  param.linearRampToValueAtTime(value, now + Math.max(0.001, seconds));
+}
+
+export class Engine extends EventTarget {
+  constructor() {
+    super();
+    const Ctx = window.AudioContext || window.webkitAudioContext;
+    this.ctx = new Ctx({ latencyHint: 'interactive' });
+    this.master = this.ctx.createGain();
+    this.padsBus = this.ctx.createGain();
+    this.duck = this.ctx.createGain();
+    this.bgmBus = this.ctx.createGain();
+    this.padsBus.connect(this.master);
+    this.duck.connect(this.bgmBus).connect(this.master);
+    this.master.connect(this.ctx.destination);
+    this.files = new Map(); // path → {state, buffer, duration, bytes, promise}
+    this.decodedBytes = 0;
+    this.budget = DECODED_BUDGET_BYTES;
+    this.voices = new Map(); // pad object → voice
+    this.ducking = 0;
+    this.triggerTimes = new Float64Array(4096);
+    this.triggerCount = 0;
+    this.ctx.addEventListener('statechange', () => this.emit('statechange'));
+  }
+
+  emit(type, detail) {
+    this.dispatchEvent(new CustomEvent(type, { detail }));
+  }
+
+  resume() {
+    if (this.ctx.state !== 'running') this.ctx.resume().catch(() => {});
+  }
+
+  setVolume(bus, value) {
+    const node = { master: this.master, pads: this.padsBus, bgm: this.bgmBus }[bus];
+    rampTo(node.gain, taper(value), this.ctx.currentTime, 0.05);
+  }
+
+  // --- loading ---------------------------------------------------------------
+
+  fileState(path) {
+    return path ? this.files.get(path) : undefined;
+  }
+
+  // Loads a pad's file once; several pads may share it. Resolves to the entry.
+  load(path) {
+    let entry = this.files.get(path);
+    if (entry) return entry.promise;
+    entry = { state: 'loading', buffer: null, duration: 0, bytes: 0, stream: false };
+    this.files.set(path, entry);
+    this.emit('filestate', path);
+    entry.promise = this.#fetchAndDecode(path, entry).then(
+      () => entry,
+      (err) => {
+        entry.state = err && err.state ? err.state : 'unsupported';
+        return entry;
+      },
+    ).finally(() => this.emit('filestate', path));
+    return entry.promise;
+  }
+
+  async #fetchAndDecode(path, entry) {
+    const res = await fetch(mediaUrl(path)).catch(() => null);
+    if (!res || res.status === 404) throw { state: 'missing' };
+    if (!res.ok) throw { state: 'unsupported' };
+    const size = Number(res.headers.get('Content-Length') || 0);
+    if (size > STREAM_ABOVE_BYTES) {
+      res.body?.cancel();
+      return this.#asStream(entry);
+    }
+    const data = await res.arrayBuffer();
+    let buffer;
+    try {
+      buffer = await this.ctx.decodeAudioData(data);
+    } catch {
+      throw { state: 'unsupported' };
+    }
+    const bytes = buffer.length * buffer.numberOfChannels * 4;
+    if (buffer.duration > STREAM_ABOVE_SECONDS || this.decodedBytes + bytes > this.budget) {
+      return this.#asStream(entry, buffer.duration);
+    }
+    Object.assign(entry, { state: 'ready', buffer, duration: buffer.duration, bytes });
+    this.decodedBytes += bytes;
+  }
+
+  #asStream(entry, duration = 0) {
+    Object.assign(entry, { state: 'ready', stream: true, duration });
+  }
+
+  // Forgets files no pad uses any more, returning their memory to the budget.
+  retain(paths) {
+    for (const [path, entry] of this.files) {
+      if (paths.has(path)) continue;
+      if (entry.buffer) this.decodedBytes -= entry.bytes;
+      this.files.delete(path);
+    }
+  }
+
+  // --- pads ------------------------------------------------------------------
+
+  isPlaying(pad) {
+    const v = this.voices.get(pad);
+    return Boolean(v && !v.stopping);
+  }
+
+  // Returns seconds left of the voice (of this loop turn for a loop), or null.
+  remaining(pad) {
+    const v = this.voices.get(pad);
+    if (!v) return null;
+    if (v.element) {
+      const d = v.element.duration;
+      return Number.isFinite(d) ? Math.max(0, d - v.element.currentTime) : null;
+    }
+    const played = this.ctx.currentTime - v.startedAt;
+    const d = v.duration;
+    return v.loop ? d - (played % d) : Math.max(0, d - played);
+  }
+
+  // Plays, restarts or fades a pad according to its mode. `t0` is when the key went
+  // down (performance.now()); the main-thread time up to start() is recorded.
+  trigger(pad, t0 = performance.now()) {
+    const entry = this.fileState(pad.path);
+    if (!entry || entry.state !== 'ready') return false;
+    const current = this.voices.get(pad);
+    if (current?.element) {
+      // A streamed pad has one element: the old voice ends now, whatever its fade.
+      if (!current.stopping && pad.mode !== 'oneshot') {
+        this.stopPad(pad, pad.fadeOut);
+        return true;
+      }
+      if (!current.stopping && current.duck) this.#duckBy(-1);
+      current.stopping = true;
+      this.#ended(pad, current);
+    } else if (current && !current.stopping) {
+      if (pad.mode !== 'oneshot') {
+        this.stopPad(pad, pad.fadeOut);
+        return true;
+      }
+      this.stopPad(pad, CLICK_FREE);
+    }
+    if (this.ctx.state !== 'running') this.resume();
+    const now = this.ctx.currentTime;
+    const gain = this.ctx.createGain();
+    gain.gain.value = taper(pad.volume);
+    gain.connect(this.padsBus);
+    const voice = { gain, startedAt: now, duration: entry.duration, loop: pad.mode === 'loop', duck: pad.duck, stopping: false };
+    if (entry.stream) {
+      const el = this.#padElement(pad, entry);
+      el.loop = voice.loop;
+      el.currentTime = 0;
+      el.play().catch(() => this.#ended(pad, voice));
+      voice.element = el;
+      el.onended = () => this.#ended(pad, voice);
+      this.#connectElement(el, gain);
+    } else {
+      const src = this.ctx.createBufferSource();
+      src.buffer = entry.buffer;
+      src.loop = voice.loop;
+      src.connect(gain);
+      src.onended = () => this.#ended(pad, voice);
+      src.start(now);
+      voice.source = src;
+    }
+    this.#record(performance.now() - t0);
+    this.voices.set(pad, voice);
+    if (voice.duck) this.#duckBy(1);
+    this.emit('voices');
+    return true;
+  }
+
+  #record(ms) {
+    this.triggerTimes[this.triggerCount % this.triggerTimes.length] = ms;
+    this.triggerCount++;
+  }
+
+  #padElement(pad, entry) {
+    if (!entry.element) {
+      const el = new Audio();
+      el.preload = 'auto';
+      el.src = mediaUrl(pad.path);
+      entry.element = el;
+    }
+    return entry.element;
+  }
+
+  #connectElement(el, gain) {
+    if (!el.__node) el.__node = this.ctx.createMediaElementSource(el);
+    el.__node.disconnect();
+    el.__node.connect(gain);
+  }
+
+  stopPad(pad, fade = CLICK_FREE) {
+    const v = this.voices.get(pad);
+    if (!v || (v.stopping && fade > CLICK_FREE)) return;
+    const now = this.ctx.currentTime;
+    const seconds = Math.max(CLICK_FREE, fade);
+    rampTo(v.gain.gain, 0, now, seconds);
+    if (!v.stopping && v.duck) this.#duckBy(-1);
+    v.stopping = true;
+    if (v.source) {
+      v.source.stop(now + seconds);
+    } else {
+      v.endTimer = setTimeout(() => {
+        v.element.pause();
+        this.#ended(pad, v);
+      }, seconds * 1000);
+    }
+    this.emit('voices');
+  }
+
+  #ended(pad, voice) {
+    if (voice.done) return;
+    voice.done = true;
+    clearTimeout(voice.endTimer);
+    if (!voice.stopping && voice.duck) this.#duckBy(-1);
+    setTimeout(() => voice.gain.disconnect(), 50);
+    if (this.voices.get(pad) === voice) this.voices.delete(pad);
+    this.emit('voices');
+  }
+
+  #duckBy(delta) {
+    const before = this.ducking;
+    this.ducking = Math.max(0, before + delta);
+    if ((before === 0) === (this.ducking === 0)) return;
+    const p = this.duck.gain;
+    const now = this.ctx.currentTime;
+    p.cancelScheduledValues(now);
+    p.setValueAtTime(p.value, now);
+    p.setTargetAtTime(this.ducking > 0 ? DUCK_GAIN : 1, now, this.ducking > 0 ? DUCK_ATTACK : DUCK_RELEASE);
+    this.emit('duck', this.ducking > 0);
+  }
+
+  stopAllPads(fade) {
+    for (const pad of [...this.voices.keys()]) this.stopPad(pad, fade);
+  }
+
+  get playingCount() {
+    let n = 0;
+    for (const v of this.voices.values()) if (!v.stopping) n++;
+    return n;
+  }
+}
+
+// Background music through two media elements, so one track can fade into the next.
+export class BgmPlayer extends EventTarget {
+  constructor(engine) {
+    super();
+    this.engine = engine;
+    this.tracks = [];
+    this.order = [];
+    this.pos = -1;
+    this.playing = false;
+    this.shuffle = false;
+    this.crossfade = 3;
+    this.active = 0;
+    this.decks = [0, 1].map(() => {
+      const el = new Audio();
+      el.preload = 'auto';
+      const gain = engine.ctx.createGain();
+      gain.gain.value = 0;
+      engine.ctx.createMediaElementSource(el).connect(gain).connect(engine.duck);
+      return { el, gain, timer: 0 };
+    });
+    for (const deck of this.decks) {
+      deck.el.addEventListener('timeupdate', () => this.#watch(deck));
+      deck.el.addEventListener('ended', () => deck === this.decks[this.active] && this.playing && this.next());
+      deck.el.addEventListener('error', () => deck === this.decks[this.active] && this.playing && this.#skipBroken());
+    }
+  }
+
+  emit() {
+    this.dispatchEvent(new Event('change'));
+  }
+
+  get current() {
+    return this.pos >= 0 ? this.tracks[this.order[this.pos]] : null;
+  }
+
+  get currentIndex() {
+    return this.pos >= 0 ? this.order[this.pos] : -1;
+  }
+
+  get element() {
+    return this.decks[this.active].el;
+  }
+
+  setTracks(tracks) {
+    this.stop(0.3);
+    this.tracks = tracks;
+    this.pos = -1;
+    this.#reorder(-1);
+    this.emit();
+  }
+
+  setShuffle(on) {
+    this.shuffle = on;
+    this.#reorder(this.currentIndex);
+    this.emit();
+  }
+
+  // A fresh playing order. With shuffle, every track comes once before any repeats,
+  // and the track now playing is not the next one.
+  #reorder(keepFirst) {
+    const n = this.tracks.length;
+    const rest = [...Array(n).keys()].filter((i) => i !== keepFirst);
+    if (this.shuffle) {
+      for (let i = rest.length - 1; i > 0; i--) {
+        const j = Math.floor(Math.random() * (i + 1));
+        [rest[i], rest[j]] = [rest[j], rest[i]];
+      }
+    } else if (keepFirst >= 0) {
+      rest.sort((a, b) => ((a - keepFirst + n) % n) - ((b - keepFirst + n) % n));
+    }
+    this.order = keepFirst >= 0 ? [keepFirst, ...rest] : rest;
+    this.pos = keepFirst >= 0 ? 0 : -1;
+  }
+
+  toggle() {
+    if (this.playing) this.pause();
+    else this.play();
+  }
+
+  play(fade = 0.8) {
+    if (!this.tracks.length) return;
+    this.engine.resume();
+    if (this.pos < 0) {
+      this.#start(0, 0.05);
+      return;
+    }
+    const deck = this.decks[this.active];
+    clearTimeout(deck.timer);
+    this.playing = true;
+    deck.el.play().catch(() => {});
+    rampTo(deck.gain.gain, 1, this.engine.ctx.currentTime, fade);
+    this.emit();
+  }
+
+  pause(fade = 0.8) {
+    if (!this.playing) return;
+    this.playing = false;
+    const now = this.engine.ctx.currentTime;
+    for (const deck of this.decks) {
+      rampTo(deck.gain.gain, 0, now, fade);
+      clearTimeout(deck.timer);
+      deck.timer = setTimeout(() => deck.el.pause(), fade * 1000 + 30);
+    }
+    this.emit();
+  }
+
+  stop(fade) {
+    this.pause(fade);
+  }
+
+  hardStop() {
+    this.playing = false;
+    const now = this.engine.ctx.currentTime;
+    for (const deck of this.decks) {
+      rampTo(deck.gain.gain, 0, now, CLICK_FREE);
+      clearTimeout(deck.timer);
+      deck.el.pause();
+    }
+    this.emit();
+  }
+
+  next() {
+    if (!this.tracks.length) return;
+    let pos = this.pos + 1;
+    if (pos >= this.order.length) {
+      this.#reorder(-1);
+      if (this.shuffle && this.order.length > 1 && this.order[0] === this.currentIndex) {
+        this.order.push(this.order.shift());
+      }
+      pos = 0;
+    }
+    this.#start(pos, this.playing ? this.crossfade : 0.05);
+  }
+
+  playTrack(index) {
+    if (index < 0 || index >= this.tracks.length) return;
+    this.#reorder(index);
+    this.#start(0, this.playing ? this.crossfade : 0.05);
+  }
+
+  #skipBroken() {
+    if (this.tracks.length > 1) this.next();
+    else this.hardStop();
+  }
+
+  // Starts order[pos] on the idle element and crossfades into it.
+  #start(pos, fade) {
+    this.pos = pos;
+    const track = this.current;
+    const now = this.engine.ctx.currentTime;
+    const out = this.decks[this.active];
+    const into = this.decks[1 - this.active];
+    this.active = 1 - this.active;
+    rampTo(out.gain.gain, 0, now, fade);
+    clearTimeout(out.timer);
+    out.timer = setTimeout(() => out.el.pause(), fade * 1000 + 30);
+    clearTimeout(into.timer);
+    into.el.src = mediaUrl(track.path);
+    into.el.currentTime = 0;
+    into.gain.gain.cancelScheduledValues(now);
+    into.gain.gain.setValueAtTime(0, now);
+    into.gain.gain.linearRampToValueAtTime(1, now + Math.max(0.05, fade));
+    this.playing = true;
+    this.engine.resume();
+    into.el.play().catch(() => {});
+    this.emit();
+  }
+
+  // Starts the crossfade into the next track when the current one is about to end.
+  #watch(deck) {
+    if (deck !== this.decks[this.active] || !this.playing) return;
+    const left = deck.el.duration - deck.el.currentTime;
+    if (this.crossfade > 0 && Number.isFinite(left) && left <= this.crossfade && this.tracks.length > 1) {
+      this.next(); // the other element becomes the active one, so this fires once
+    }
+  }
+}
