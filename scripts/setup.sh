@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev nlohmann-json3-dev
   libwebkit2gtk-4.1-dev
   xvfb xauth xdotool xclip x11-utils x11-apps imagemagick
