@@ -151,6 +151,20 @@ describe('settings files', () => {
     assert.deepEqual(opened.arg, { path: target, name: path.basename(target), content });
   });
 
+  test('the save dialog offers the requested name, else 大会設定.brasmoor.json', async () => {
+    for (const [body, offered] of [
+      [{ name: '決勝 "A".json', content: '{}' }, '決勝 "A".json'],
+      [{ name: '', content: '{}' }, '大会設定.brasmoor.json'],
+      [{ name: 12, content: '{}' }, '大会設定.brasmoor.json'],
+      [{ content: '{}' }, '大会設定.brasmoor.json'],
+      ['a string body', '大会設定.brasmoor.json'],
+    ]) {
+      const dialog = await openDialog('configSaver', body);
+      assert.equal(await display.copyFocusedText(dialog.id), offered, `offered for ${JSON.stringify(body)}`);
+      await display.cancel(dialog.id);
+    }
+  });
+
   test('a name without the extension gets ".json"; a body that is not an object saves "{}"', async () => {
     const t = Date.now();
     const dialog = await openDialog('configSaver', 'not an object');

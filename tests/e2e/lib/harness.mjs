@@ -143,6 +143,9 @@ export class Display {
     });
     const display = new Display(number, fbdir, proc);
     display.watchdog = startWatchdog([proc.pid]);
+    // Xvfb draws the pointer into its framebuffer: park it in a corner that no
+    // window covers, out of the screenshots.
+    display.x('xdotool', ['mousemove', '1919', '1079']);
     return display;
   }
 
@@ -276,15 +279,29 @@ export class Display {
     owner.stdin.end(text);
     this.clipboardOwner?.kill('SIGKILL');
     this.clipboardOwner = owner;
-    await waitFor(
-      () =>
-        spawnSync('xclip', ['-o', '-selection', 'clipboard', '-t', 'UTF8_STRING'], {
-          env: { ...process.env, DISPLAY: this.name },
-          encoding: 'utf8',
-          timeout: 5000,
-        }).stdout === text,
-      { timeout: 5000, what: 'the clipboard to hold the text' },
-    );
+    await waitFor(() => this.clipboard() === text, { timeout: 5000, what: 'the clipboard to hold the text' });
+  }
+
+  clipboard() {
+    return spawnSync('xclip', ['-o', '-selection', 'clipboard', '-t', 'UTF8_STRING'], {
+      env: { ...process.env, DISPLAY: this.name },
+      encoding: 'utf8',
+      timeout: 5000,
+    }).stdout;
+  }
+
+  // The text of the focused entry of a window, read by copying it (ctrl+a ctrl+c).
+  async copyFocusedText(id) {
+    const sentinel = `<${crypto.randomUUID()}>`;
+    await this.setClipboard(sentinel);
+    this.key(id, 'ctrl+a', 'ctrl+c');
+    return waitFor(
+      () => {
+        const text = this.clipboard();
+        return text !== sentinel ? { text } : null;
+      },
+      { timeout: 5000, what: 'the copied text' },
+    ).then((r) => r.text);
   }
 
   dropClipboard() {
