@@ -14,9 +14,9 @@ const { launchBrowser, openDeck } = require('../test/helpers/browser.js');
   writeShowFolder(show);
   const deck = createDeckServer({ port: 0 });
   const { port } = await deck.start();
-  const { context, close } = await launchBrowser();
+  const browser = await launchBrowser();
   try {
-    const { page, errors } = await openDeck(context, `http://localhost:${port}/`);
+    const { page, errors } = await openDeck(browser, `http://localhost:${port}/`);
     await page.setViewportSize({ width: 1920, height: 1080 });
     await page.evaluate((p) => window.setThemeFolderFromNative(p), show);
     await page.waitForFunction(() => /準備完了/.test(document.getElementById('preflight').textContent) &&
@@ -33,7 +33,7 @@ const { launchBrowser, openDeck } = require('../test/helpers/browser.js');
     if (errors.length) console.error(errors.join('\n'));
     console.log(out);
   } finally {
-    await close();
+    await browser.close();
     await deck.close();
     fs.rmSync(dir, { recursive: true, force: true });
   }

@@ -1,8 +1,5 @@
 'use strict';
 // Headless Debian chromium with the shell's bridge replaced by a recorder.
-const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
 const { chromium } = require('playwright-core');
 
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
@@ -13,21 +10,9 @@ const ARGS = [
   '--autoplay-policy=no-user-gesture-required',
 ];
 
-// Each launch gets a new empty profile folder, removed on close.
-async function launchBrowser() {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-chromium-'));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: CHROMIUM,
-    headless: true,
-    args: ARGS,
-    viewport: { width: 1600, height: 900 },
-    locale: 'ja-JP',
-  });
-  const close = async () => {
-    await context.close();
-    fs.rmSync(profile, { recursive: true, force: true });
-  };
-  return { context, close };
+// playwright gives every launch a new, empty profile folder of its own and removes it on close.
+function launchBrowser() {
+  return chromium.launch({ executablePath: CHROMIUM, headless: true, args: ARGS });
 }
 
 // Stands in for WebKit's window.webkit.messageHandlers: every post is recorded as
@@ -50,16 +35,18 @@ function recorder() {
   };
 }
 
-// Opens the deck in a fresh page; the returned errors array collects page errors.
-async function openDeck(context, url, { bridge = true } = {}) {
+// Opens the deck in a fresh context (empty storage); errors collects the page's errors.
+async function openDeck(browser, url, { bridge = true, beforeLoad } = {}) {
+  const context = await browser.newContext({ viewport: { width: 1600, height: 900 }, locale: 'ja-JP' });
   const page = await context.newPage();
   const errors = [];
   page.on('pageerror', (err) => errors.push(err.message));
   page.on('console', (msg) => msg.type() === 'error' && errors.push(msg.text()));
   if (bridge) await page.addInitScript(recorder);
+  if (beforeLoad) await beforeLoad(page);
   await page.goto(url);
   await page.waitForFunction(() => window.jaunvelDeck !== undefined);
-  return { page, errors };
+  return { context, page, errors };
 }
 
 module.exports = { launchBrowser, openDeck, CHROMIUM };
