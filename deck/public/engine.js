@@ -145,21 +145,15 @@ export class Engine extends EventTarget {
     const entry = this.fileState(pad.path);
     if (!entry || entry.state !== 'ready') return false;
     const current = this.voices.get(pad);
+    if (current && !current.stopping && pad.mode !== 'oneshot') {
+      this.stopPad(pad, pad.fadeOut);
+      return true;
+    }
     if (current?.element) {
-      // A streamed pad has one element: the old voice ends now, whatever its fade.
-      if (!current.stopping && pad.mode !== 'oneshot') {
-        this.stopPad(pad, pad.fadeOut);
-        return true;
-      }
+      // A streamed pad has one element: the old voice ends now.
       if (!current.stopping && current.duck) this.#duckBy(-1);
       current.stopping = true;
       this.#ended(pad, current);
-    } else if (current && !current.stopping) {
-      if (pad.mode !== 'oneshot') {
-        this.stopPad(pad, pad.fadeOut);
-        return true;
-      }
-      this.stopPad(pad, CLICK_FREE);
     }
     if (this.ctx.state !== 'running') this.resume();
     const now = this.ctx.currentTime;
@@ -187,6 +181,8 @@ export class Engine extends EventTarget {
     this.#record(performance.now() - t0);
     this.voices.set(pad, voice);
     if (voice.duck) this.#duckBy(1);
+    // The sound is out; now the one it replaces (a one-shot restart) fades in a blink.
+    if (current && !current.stopping && !current.element) this.#stopVoice(pad, current, CLICK_FREE);
     this.emit('voices');
     return true;
   }
@@ -214,15 +210,24 @@ export class Engine extends EventTarget {
 
   stopPad(pad, fade = CLICK_FREE) {
     const v = this.voices.get(pad);
-    if (!v || (v.stopping && fade > CLICK_FREE)) return;
+    if (v) this.#stopVoice(pad, v, fade);
+  }
+
+  #stopVoice(pad, v, fade) {
+    if (v.stopping && fade > CLICK_FREE) return;
     const now = this.ctx.currentTime;
     const seconds = Math.max(CLICK_FREE, fade);
     rampTo(v.gain.gain, 0, now, seconds);
     if (!v.stopping && v.duck) this.#duckBy(-1);
     v.stopping = true;
     if (v.source) {
-      v.source.stop(now + seconds);
+      try {
+        v.source.stop(now + seconds);
+      } catch {
+        // an engine that refuses a second stop() keeps the first, which is later anyway
+      }
     } else {
+      clearTimeout(v.endTimer);
       v.endTimer = setTimeout(() => {
         v.element.pause();
         this.#ended(pad, v);

@@ -366,9 +366,14 @@ const fmtTrack = (s) => (Number.isFinite(s) ? `${Math.floor(s / 60)}:${String(Ma
 
 // Remaining time on playing pads and the BGM clock, once a frame while anything plays.
 let ticking = false;
+let voicesChanged = false;
 function tick() {
   ticking = false;
   let again = false;
+  if (voicesChanged) {
+    voicesChanged = false;
+    for (const pad of padElements.keys()) updatePad(pad);
+  }
   for (const [pad, el] of padElements) {
     if (!engine.isPlaying(pad)) continue;
     const left = engine.remaining(pad);
@@ -678,8 +683,9 @@ function setupControls() {
     for (const pad of padElements.keys()) if (pad.path === e.detail) updatePad(pad);
     if (editingPad()?.path === e.detail) fillEditor();
   });
+  // Pads are redrawn on the next frame, never inside a trigger.
   engine.addEventListener('voices', () => {
-    for (const pad of padElements.keys()) updatePad(pad);
+    voicesChanged = true;
     schedule();
   });
   engine.addEventListener('duck', (e) => ($('duck-indicator').hidden = !e.detail));

@@ -253,17 +253,19 @@ describe('playing', () => {
     const code = /^[0-9]$/.test(name) ? `Digit${name}` : name.length === 1 ? `Key${name.toUpperCase()}` : name;
     document.dispatchEvent(new KeyboardEvent('keydown', { key: name, code, bubbles: true, cancelable: true }));
   }, k);
-  const playing = (page, i) => page.getAttribute(`#grid .pad:nth-child(${i + 1})`, 'data-playing');
+  // Pads are redrawn on the next frame after a trigger.
+  const playing = (page, i, value = 'true') =>
+    page.waitForFunction(([n, v]) => document.querySelector(`#grid .pad:nth-child(${n})`).dataset.playing === v, [i + 1, value]);
 
   test('pads play from a hotkey without a user gesture, per their mode', async () => {
     const { context, page, errors } = await openShow();
     await page.click('#tabs .tab:nth-child(2)'); // SE: カウントダウン(3 s), ゴング, ドラムロール, 正解, 拍手, 不正解
     await key(page, '1');
-    assert.equal(await playing(page, 0), 'true');
+    await playing(page, 0);
     assert.equal(await page.getAttribute('#audio-state', 'data-state'), 'running');
     await page.waitForFunction(() => /^-0:0[0-3]\.\d$/.test(document.querySelector('#grid .pad:nth-child(1) .status').textContent));
     await key(page, '1'); // one-shot: starts again from the top, still playing
-    assert.equal(await playing(page, 0), 'true');
+    await playing(page, 0);
 
     // A toggle pad fades out on its second press; a duck pad lowers the BGM meanwhile.
     await page.click('#grid .pad:nth-child(3) .edit');
@@ -273,10 +275,10 @@ describe('playing', () => {
     await page.check('#ed-duck');
     await page.click('.pad-editor button[value="close"]');
     await key(page, '3');
-    assert.equal(await playing(page, 2), 'true');
+    await playing(page, 2);
     assert.equal(await page.isVisible('#duck-indicator'), true);
     await key(page, '3');
-    await page.waitForFunction(() => document.querySelector('#grid .pad:nth-child(3)').dataset.playing === 'false');
+    await playing(page, 2, 'false');
     assert.equal(await page.isVisible('#duck-indicator'), false);
 
     // Esc fades everything out; Esc twice stops at once.
@@ -328,7 +330,7 @@ describe('playing', () => {
     assert.equal(await page.isVisible('#grid .pad:nth-child(1) .badge'), false);
     assert.equal(await preflight(page), '1/3 パッド準備完了 · BGM 0曲 · 欠落 1 · 非対応 1');
     await key(page, '2');
-    await page.waitForFunction(() => document.querySelector('#grid .pad:nth-child(2)').dataset.playing === 'true');
+    await playing(page, 1);
     await page.waitForFunction(() => /^-0:4\d\.\d$/.test(document.querySelector('#grid .pad:nth-child(2) .status').textContent));
     await context.close();
   });
