@@ -362,8 +362,9 @@ function wmDeleteHelper() {
 
 // Lays out a prefix and starts the shell in it.
 //   server: true (probe server.js) or false (no server.js)
-//   node:   undefined (no node resource), 'wrapper' (records its argv, execs
-//           the real node), or 'broken' (a file that cannot be executed)
+//   node:   undefined (no node resource), 'wrapper' (records its arguments in
+//           node-argv, then runs the script), or 'broken' (a file that cannot
+//           be executed)
 //   config: probe-config.json contents
 //   env:    variables added to (or, with undefined, removed from) the shell's environment
 export async function launchShell(display, { server = true, node, config, env = {} } = {}) {
@@ -377,9 +378,12 @@ export async function launchShell(display, { server = true, node, config, env = 
   if (server) fs.copyFileSync(path.join(E2E_DIR, 'probe', 'server.js'), path.join(res, 'server.js'));
   if (config) fs.writeFileSync(path.join(res, 'probe-config.json'), JSON.stringify(config));
   if (node === 'wrapper') {
+    // A node script rather than sh, which would add PWD to the environment.
     fs.writeFileSync(
       path.join(res, 'node'),
-      `#!/bin/sh\nprintf '%s\\0' "$0" "$@" > "$(dirname "$0")/node-argv"\nexec ${process.execPath} "$@"\n`,
+      `#!${process.execPath}\n` +
+        "require('fs').writeFileSync(__dirname + '/node-argv', JSON.stringify(process.argv.slice(1)));\n" +
+        'process.argv.splice(1, 1);\nrequire(process.argv[1]);\n',
       { mode: 0o755 },
     );
   } else if (node === 'broken') {

@@ -171,20 +171,19 @@ async function handle(req, res) {
 }
 
 function listen() {
-  const server = http.createServer((req, res) => {
+  const onRequest = (req, res) => {
     handle(req, res).catch(() => res.writeHead(500).end());
-  });
-  server.on('connection', (socket) => {
+  };
+  const onConnection = (socket) => {
     if (config.resetUntilMs && Date.now() - started < config.resetUntilMs) {
       log('reset', {});
       socket.destroy();
     }
-  });
+  };
   // The shell asks for "localhost"; answer on both loopback families.
-  server.listen(Number(process.env.PORT), '127.0.0.1', () => log('listening', { port: process.env.PORT }));
-  const v6 = http.createServer(server.listeners('request')[0]);
-  v6.on('connection', server.listeners('connection')[0]);
-  v6.on('error', () => {});
+  const v4 = http.createServer(onRequest).on('connection', onConnection);
+  v4.listen(Number(process.env.PORT), '127.0.0.1', () => log('listening', { port: process.env.PORT }));
+  const v6 = http.createServer(onRequest).on('connection', onConnection).on('error', () => {});
   v6.listen(Number(process.env.PORT), '::1');
 }
 
