@@ -8,8 +8,8 @@ namespace jaunvel {
 
 namespace {
 constexpr std::uint64_t kStartupLoadDelays[] = {500'000'000, 1'500'000'000, 3'000'000'000};
-constexpr unsigned long kPerformanceOptions = presentation::autoHideDock | presentation::autoHideMenuBar |
-                                              presentation::disableMenuBarTransparency;
+constexpr unsigned long kPerformanceOptions =
+    presentation::autoHideDock | presentation::autoHideMenuBar | presentation::disableMenuBarTransparency;
 }  // namespace
 
 AppDelegate::AppDelegate(Platform& platform) : platform_(platform) {}
@@ -30,7 +30,9 @@ void AppDelegate::configurePerformanceMode() {
     platform_.application().setPresentationOptions(kPerformanceOptions);
 }
 
-bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() { return true; }
+bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() {
+    return true;
+}
 
 void AppDelegate::applicationWillTerminate() {
     runShortcutIfAvailable("Brasmoor Focus Off");

@@ -34,9 +34,9 @@ public:
                                  std::function<void()> completionHandler) override;
     void runJavaScriptConfirmPanel(const std::optional<std::string>& message,
                                    std::function<void(bool)> completionHandler) override;
-    void runJavaScriptTextInputPanel(const std::optional<std::string>& prompt,
-                                     const std::optional<std::string>& defaultText,
-                                     std::function<void(std::optional<std::string>)> completionHandler) override;
+    void runJavaScriptTextInputPanel(
+        const std::optional<std::string>& prompt, const std::optional<std::string>& defaultText,
+        std::function<void(std::optional<std::string>)> completionHandler) override;
 
     // ScriptMessageHandler: the bridge router and the folder picker (bridge/router.cpp,
     // bridge/folder_picker.cpp)

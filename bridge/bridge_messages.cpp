@@ -43,7 +43,8 @@ std::string lastPathComponent(const std::string& path) {
     const auto end = path.find_last_not_of('/');
     if (end == std::string::npos) return path.empty() ? std::string() : std::string("/");
     const auto slash = path.find_last_of('/', end);
-    return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+    return path.substr(slash == std::string::npos ? 0 : slash + 1,
+                       end - (slash == std::string::npos ? 0 : slash + 1) + 1);
 }
 
 }  // namespace jaunvel

@@ -15,19 +15,19 @@ void AppDelegate::runFolderPicker(const ScriptMessage& message) {
     } else {
         options.message = "基本フォルダを選んでください";
     }
-    window()->beginOpenPanel(options, [self = shared_from_this(), mode](long response,
-                                                                      std::vector<std::string> paths) {
-        if (response != modal_response::ok || paths.empty()) return;
-        const auto json = jsonText(paths.front());
-        if (!json) return;
-        std::string_view expression = callback::setThemeFolder;
-        if (mode == "bgmImport") {
-            expression = callback::importBgmFolder;
-        } else if (mode == "samplerPageImport") {
-            expression = callback::importSamplerPageFolder;
-        }
-        self->callNative(expression, *json);
-    });
+    window()->beginOpenPanel(
+        options, [self = shared_from_this(), mode](long response, std::vector<std::string> paths) {
+            if (response != modal_response::ok || paths.empty()) return;
+            const auto json = jsonText(paths.front());
+            if (!json) return;
+            std::string_view expression = callback::setThemeFolder;
+            if (mode == "bgmImport") {
+                expression = callback::importBgmFolder;
+            } else if (mode == "samplerPageImport") {
+                expression = callback::importSamplerPageFolder;
+            }
+            self->callNative(expression, *json);
+        });
 }
 
 }  // namespace jaunvel

@@ -45,22 +45,26 @@ void AppDelegate::showConfigSavePanelForMessage(const ScriptMessage& message) {
 }
 
 void AppDelegate::showConfigOpenPanel() {
-    const OpenPanelOptions options{true, false, false, "読み込み", "読み込む大会設定ファイルを選んでください", {"json"}};
-    window()->beginOpenPanel(options, [self = shared_from_this()](long response, std::vector<std::string> paths) {
-        if (response != modal_response::ok || paths.empty()) return;
-        const std::string& path = paths.front();
-        ReadResult read = self->platform_.readTextFile(path);
-        if (!read.text) {
-            self->callNative(callback::samplerConfigImportFailed, failureJson(read.error, kReadFailed));
-            return;
-        }
-        // A byte-order mark is not part of the settings text; the page's JSON
-        // parser would refuse it.
-        std::string content = std::move(*read.text);
-        if (std::string_view(content).starts_with(kUtf8ByteOrderMark)) content.erase(0, kUtf8ByteOrderMark.size());
-        const nlohmann::json imported = {{"path", path}, {"name", lastPathComponent(path)}, {"content", content}};
-        self->callNative(callback::importSamplerConfig, jsonText(imported).value_or("{}"));
-    });
+    const OpenPanelOptions options{
+        true, false, false, "読み込み", "読み込む大会設定ファイルを選んでください", {"json"}};
+    window()->beginOpenPanel(
+        options, [self = shared_from_this()](long response, std::vector<std::string> paths) {
+            if (response != modal_response::ok || paths.empty()) return;
+            const std::string& path = paths.front();
+            ReadResult read = self->platform_.readTextFile(path);
+            if (!read.text) {
+                self->callNative(callback::samplerConfigImportFailed, failureJson(read.error, kReadFailed));
+                return;
+            }
+            // A byte-order mark is not part of the settings text; the page's JSON
+            // parser would refuse it.
+            std::string content = std::move(*read.text);
+            if (std::string_view(content).starts_with(kUtf8ByteOrderMark))
+                content.erase(0, kUtf8ByteOrderMark.size());
+            const nlohmann::json imported = {
+                {"path", path}, {"name", lastPathComponent(path)}, {"content", content}};
+            self->callNative(callback::importSamplerConfig, jsonText(imported).value_or("{}"));
+        });
 }
 
 }  // namespace jaunvel

@@ -103,7 +103,8 @@ char32_t decodeAt(const std::string& text, std::size_t i, std::size_t& length) {
     }
     length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
     char32_t value = lead & (0xFF >> (length + 1));
-    for (std::size_t k = 1; k < length; ++k) value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    for (std::size_t k = 1; k < length; ++k)
+        value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     return value;
 }
 

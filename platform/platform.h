@@ -182,8 +182,8 @@ struct OpenPanelOptions {
     bool canChooseFiles = true;
     bool canChooseDirectories = false;
     bool allowsMultipleSelection = false;
-    std::string prompt;   // title of the confirming button
-    std::string message;  // instruction line shown in the dialog
+    std::string prompt;                         // title of the confirming button
+    std::string message;                        // instruction line shown in the dialog
     std::vector<std::string> allowedFileTypes;  // extensions; empty = any
 };
 
@@ -232,10 +232,10 @@ public:
 // ---- Processes ----
 
 struct LaunchDescription {
-    std::string executable;              // absolute path, not searched for
-    std::vector<std::string> arguments;  // argv[1..]
+    std::string executable;                  // absolute path, not searched for
+    std::vector<std::string> arguments;      // argv[1..]
     std::optional<Environment> environment;  // none: the shell's own
-    bool discardOutput = false;  // stdout and stderr go nowhere instead of the shell's own
+    bool discardOutput = false;              // stdout and stderr go nowhere instead of the shell's own
 };
 
 // A launch that could not start the process.
@@ -277,7 +277,8 @@ public:
     virtual std::vector<Screen> screens() = 0;
 
     virtual std::shared_ptr<UserContentController> makeUserContentController() = 0;
-    virtual std::shared_ptr<WebView> makeWebView(const Rect& frame, const WebViewConfiguration& configuration) = 0;
+    virtual std::shared_ptr<WebView> makeWebView(const Rect& frame,
+                                                 const WebViewConfiguration& configuration) = 0;
     virtual std::shared_ptr<Window> makeWindow(const WindowOptions& options) = 0;
 
     // An application-modal alert: returns when the user has dismissed it.

@@ -25,31 +25,48 @@ std::string folderOf(const std::string& path) {
 
 std::string writeReason(int error) {
     switch (error) {
-        case ENOENT: return "保存先のフォルダが見つかりません。";
-        case ENOTDIR: return "保存先のパスにフォルダではないものが含まれています。";
+        case ENOENT:
+            return "保存先のフォルダが見つかりません。";
+        case ENOTDIR:
+            return "保存先のパスにフォルダではないものが含まれています。";
         case EACCES:
-        case EPERM: return "保存先に書き込む権限がありません。";
-        case EROFS: return "保存先は読み取り専用です。";
+        case EPERM:
+            return "保存先に書き込む権限がありません。";
+        case EROFS:
+            return "保存先は読み取り専用です。";
         case ENOSPC:
-        case EDQUOT: return "ディスクの空き容量が足りません。";
-        case EISDIR: return "同じ名前のフォルダがあります。";
-        case ENAMETOOLONG: return "ファイル名が長すぎます。";
-        case EIO: return "ディスクへの書き込み中にエラーが発生しました。";
-        default: return "予期しないエラーが発生しました (エラー番号 " + std::to_string(error) + ")。";
+        case EDQUOT:
+            return "ディスクの空き容量が足りません。";
+        case EISDIR:
+            return "同じ名前のフォルダがあります。";
+        case ENAMETOOLONG:
+            return "ファイル名が長すぎます。";
+        case EIO:
+            return "ディスクへの書き込み中にエラーが発生しました。";
+        default:
+            return "予期しないエラーが発生しました (エラー番号 " + std::to_string(error) + ")。";
     }
 }
 
 std::string readReason(int error) {
     switch (error) {
-        case ENOENT: return "ファイルが見つかりません。";
-        case ENOTDIR: return "パスにフォルダではないものが含まれています。";
+        case ENOENT:
+            return "ファイルが見つかりません。";
+        case ENOTDIR:
+            return "パスにフォルダではないものが含まれています。";
         case EACCES:
-        case EPERM: return "ファイルを読む権限がありません。";
-        case EISDIR: return "フォルダは読み込めません。";
-        case ENAMETOOLONG: return "ファイル名が長すぎます。";
-        case EIO: return "ディスクからの読み込み中にエラーが発生しました。";
-        case EINVAL: return "通常のファイルではありません。";
-        default: return "予期しないエラーが発生しました (エラー番号 " + std::to_string(error) + ")。";
+        case EPERM:
+            return "ファイルを読む権限がありません。";
+        case EISDIR:
+            return "フォルダは読み込めません。";
+        case ENAMETOOLONG:
+            return "ファイル名が長すぎます。";
+        case EIO:
+            return "ディスクからの読み込み中にエラーが発生しました。";
+        case EINVAL:
+            return "通常のファイルではありません。";
+        default:
+            return "予期しないエラーが発生しました (エラー番号 " + std::to_string(error) + ")。";
     }
 }
 

@@ -10,15 +10,17 @@ constexpr std::uint64_t kReloadDelay = 1'000'000'000;
 }
 
 URLRequest deckPageRequest() {
-    return URLRequest{std::string("http://localhost:") + kServerPort, CachePolicy::reloadIgnoringLocalCacheData,
-                      5.0};
+    return URLRequest{std::string("http://localhost:") + kServerPort,
+                      CachePolicy::reloadIgnoringLocalCacheData, 5.0};
 }
 
 void AppDelegate::loadDeck() {
     if (const auto view = webView()) view->loadRequest(deckPageRequest());
 }
 
-void AppDelegate::webViewDidFailNavigation(const NavigationError&) { scheduleLoadDeck(kReloadDelay); }
+void AppDelegate::webViewDidFailNavigation(const NavigationError&) {
+    scheduleLoadDeck(kReloadDelay);
+}
 
 void AppDelegate::webViewDidFailProvisionalNavigation(const NavigationError&) {
     scheduleLoadDeck(kReloadDelay);

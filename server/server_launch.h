@@ -15,7 +15,8 @@ inline constexpr char kServerSearchPath[] = "/opt/homebrew/bin:/usr/local/bin:/u
 // search path; the script's absolute path is the only script argument. The
 // environment is the shell's own with PORT and PATH replaced.
 LaunchDescription serverLaunchDescription(const std::string& scriptPath,
-                                          const std::optional<std::string>& nodePath, Environment environment);
+                                          const std::optional<std::string>& nodePath,
+                                          Environment environment);
 
 // The deck page request: loopback by name, the server's port, the root path,
 // never from a local cache, giving up after 5 s.

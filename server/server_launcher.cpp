@@ -5,7 +5,8 @@
 namespace jaunvel {
 
 LaunchDescription serverLaunchDescription(const std::string& scriptPath,
-                                          const std::optional<std::string>& nodePath, Environment environment) {
+                                          const std::optional<std::string>& nodePath,
+                                          Environment environment) {
     environment["PORT"] = kServerPort;
     environment["PATH"] = kServerSearchPath;
     if (nodePath) return LaunchDescription{*nodePath, {scriptPath}, std::move(environment), false};

@@ -6,7 +6,8 @@
 
 namespace jaunvel {
 
-std::optional<Screen> chooseScreen(const std::optional<Screen>& mainScreen, const std::vector<Screen>& screens) {
+std::optional<Screen> chooseScreen(const std::optional<Screen>& mainScreen,
+                                   const std::vector<Screen>& screens) {
     if (screens.size() <= 1) return mainScreen;
     Screen choice = screens.front();
     for (const auto& screen : screens) {
@@ -25,7 +26,8 @@ Rect contentRectForVisibleFrame(const Rect& visibleFrame) {
 void AppDelegate::createWindow() {
     WebViewConfiguration configuration;
     auto controller = platform_.makeUserContentController();
-    for (const auto name : channelsInOrder) controller->addScriptMessageHandler(shared_from_this(), std::string(name));
+    for (const auto name : channelsInOrder)
+        controller->addScriptMessageHandler(shared_from_this(), std::string(name));
     configuration.userContentController = std::move(controller);
     configuration.mediaTypesRequiringUserActionForPlayback = media_types::none;
 
@@ -36,8 +38,8 @@ void AppDelegate::createWindow() {
     // Without any screen the window still appears, at its largest size.
     const auto screen = chooseScreen(platform_.mainScreen(), platform_.screens());
     const Rect visibleFrame = screen ? screen->visibleFrame : Rect{0, 0, kMaxContentWidth, kMaxContentHeight};
-    const unsigned styleMask =
-        window_style::titled | window_style::closable | window_style::miniaturizable | window_style::resizable;
+    const unsigned styleMask = window_style::titled | window_style::closable | window_style::miniaturizable |
+                               window_style::resizable;
     setWindow(platform_.makeWindow(
         WindowOptions{contentRectForVisibleFrame(visibleFrame), styleMask, BackingStore::buffered, false}));
     window()->setTitle("Jaunvel");

@@ -13,7 +13,8 @@ inline constexpr double kMaxContentHeight = 940;
 
 // With several screens, the one whose frame starts furthest right (the
 // earlier one on a tie); with one or none, the main screen.
-std::optional<Screen> chooseScreen(const std::optional<Screen>& mainScreen, const std::vector<Screen>& screens);
+std::optional<Screen> chooseScreen(const std::optional<Screen>& mainScreen,
+                                   const std::vector<Screen>& screens);
 
 // At most 1440 × 940, centred in the visible frame; not rounded.
 Rect contentRectForVisibleFrame(const Rect& visibleFrame);

@@ -11,10 +11,8 @@ AlertOptions pageAlert(const std::optional<std::string>& text, std::vector<std::
 
 void AppDelegate::runJavaScriptAlertPanel(const std::optional<std::string>& message,
                                           std::function<void()> completionHandler) {
-    window()->beginAlertSheet(pageAlert(message, {"OK"}),
-                              [completionHandler = std::move(completionHandler)](long, std::string) {
-                                  completionHandler();
-                              });
+    window()->beginAlertSheet(pageAlert(message, {"OK"}), [completionHandler = std::move(completionHandler)](
+                                                              long, std::string) { completionHandler(); });
 }
 
 void AppDelegate::runJavaScriptConfirmPanel(const std::optional<std::string>& message,
@@ -25,19 +23,19 @@ void AppDelegate::runJavaScriptConfirmPanel(const std::optional<std::string>& me
                               });
 }
 
-void AppDelegate::runJavaScriptTextInputPanel(const std::optional<std::string>& prompt,
-                                              const std::optional<std::string>& defaultText,
-                                              std::function<void(std::optional<std::string>)> completionHandler) {
+void AppDelegate::runJavaScriptTextInputPanel(
+    const std::optional<std::string>& prompt, const std::optional<std::string>& defaultText,
+    std::function<void(std::optional<std::string>)> completionHandler) {
     auto alert = pageAlert(prompt, {"OK", "キャンセル"});
     alert.accessoryTextField = AlertTextField{Rect{0, 0, 360, 24}, defaultText.value_or("")};
-    window()->beginAlertSheet(alert, [completionHandler = std::move(completionHandler)](long response,
-                                                                                       std::string fieldText) {
-        if (response == modal_response::firstButton) {
-            completionHandler(std::move(fieldText));
-        } else {
-            completionHandler(std::nullopt);
-        }
-    });
+    window()->beginAlertSheet(
+        alert, [completionHandler = std::move(completionHandler)](long response, std::string fieldText) {
+            if (response == modal_response::firstButton) {
+                completionHandler(std::move(fieldText));
+            } else {
+                completionHandler(std::nullopt);
+            }
+        });
 }
 
 }  // namespace jaunvel

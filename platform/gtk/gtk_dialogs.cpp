@@ -36,7 +36,8 @@ void addTypeFilter(GtkFileChooser* chooser, const std::vector<std::string>& type
             if (g_file_test(info->filename, G_FILE_TEST_IS_DIR)) return TRUE;
             return hasAllowedExtension(info->filename, *static_cast<std::vector<std::string>*>(data));
         },
-        new std::vector<std::string>(types), [](gpointer data) { delete static_cast<std::vector<std::string>*>(data); });
+        new std::vector<std::string>(types),
+        [](gpointer data) { delete static_cast<std::vector<std::string>*>(data); });
     gtk_file_chooser_add_filter(chooser, filter);  // takes the floating reference
 }
 
@@ -54,8 +55,9 @@ void addMessageLine(GtkDialog* dialog, const std::string& message) {
 
 GtkWidget* newChooser(GtkWindow* parent, GtkFileChooserAction action, const std::string& prompt,
                       const std::string& message, const std::vector<std::string>& types) {
-    GtkWidget* dialog = gtk_file_chooser_dialog_new("Jaunvel", parent, action, "キャンセル", GTK_RESPONSE_CANCEL,
-                                                    prompt.c_str(), GTK_RESPONSE_ACCEPT, nullptr);
+    GtkWidget* dialog =
+        gtk_file_chooser_dialog_new("Jaunvel", parent, action, "キャンセル", GTK_RESPONSE_CANCEL,
+                                    prompt.c_str(), GTK_RESPONSE_ACCEPT, nullptr);
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
@@ -69,8 +71,9 @@ GtkWidget* newChooser(GtkWindow* parent, GtkFileChooserAction action, const std:
 
 template <class State>
 void connectResponse(GtkWidget* dialog, void (*handler)(GtkDialog*, gint, gpointer), State* state) {
-    g_signal_connect_data(dialog, "response", G_CALLBACK(handler), state,
-                          [](gpointer data, GClosure*) { delete static_cast<State*>(data); }, GConnectFlags(0));
+    g_signal_connect_data(
+        dialog, "response", G_CALLBACK(handler), state,
+        [](gpointer data, GClosure*) { delete static_cast<State*>(data); }, GConnectFlags(0));
 }
 
 struct OpenState {
@@ -90,7 +93,8 @@ void onOpenResponse(GtkDialog* dialog, gint response, gpointer data) {
         g_slist_free(files);
         // A typed name passes GTK's filter: refuse it here and stay open.
         for (const auto& path : paths) {
-            if (!g_file_test(path.c_str(), G_FILE_TEST_IS_DIR) && !hasAllowedExtension(path, state.types)) return;
+            if (!g_file_test(path.c_str(), G_FILE_TEST_IS_DIR) && !hasAllowedExtension(path, state.types))
+                return;
         }
     }
     auto completion = std::move(state.completion);
@@ -137,13 +141,14 @@ void onSaveResponse(GtkDialog* dialog, gint response, gpointer data) {
     path += "." + state.types.front();
     if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) return finishSave(GTK_WIDGET(dialog), state, path);
     g_str_ptr name(g_filename_display_basename(path.c_str()));
-    GtkWidget* question =
-        gtk_message_dialog_new(GTK_WINDOW(dialog), GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-                               GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "「%s」はすでに存在します。置き換えますか?", name.get());
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(question), "置き換えると、今の内容は失われます。");
+    GtkWidget* question = gtk_message_dialog_new(
+        GTK_WINDOW(dialog), GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+        GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "「%s」はすでに存在します。置き換えますか?", name.get());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(question),
+                                             "置き換えると、今の内容は失われます。");
     gtk_window_set_title(GTK_WINDOW(question), "Jaunvel");
-    gtk_dialog_add_buttons(GTK_DIALOG(question), "キャンセル", GTK_RESPONSE_CANCEL, "置き換える", GTK_RESPONSE_ACCEPT,
-                           nullptr);
+    gtk_dialog_add_buttons(GTK_DIALOG(question), "キャンセル", GTK_RESPONSE_CANCEL, "置き換える",
+                           GTK_RESPONSE_ACCEPT, nullptr);
     gtk_dialog_set_default_response(GTK_DIALOG(question), GTK_RESPONSE_ACCEPT);
     connectResponse(question, onOverwriteResponse, new OverwriteState{GTK_WIDGET(dialog), &state, path});
     gtk_widget_show(question);
@@ -151,9 +156,12 @@ void onSaveResponse(GtkDialog* dialog, gint response, gpointer data) {
 
 GtkMessageType messageType(AlertStyle style) {
     switch (style) {
-        case AlertStyle::critical: return GTK_MESSAGE_ERROR;
-        case AlertStyle::informational: return GTK_MESSAGE_INFO;
-        case AlertStyle::warning: return GTK_MESSAGE_OTHER;
+        case AlertStyle::critical:
+            return GTK_MESSAGE_ERROR;
+        case AlertStyle::informational:
+            return GTK_MESSAGE_INFO;
+        case AlertStyle::warning:
+            return GTK_MESSAGE_OTHER;
     }
     return GTK_MESSAGE_OTHER;
 }
@@ -164,11 +172,12 @@ struct AlertState {
 };
 
 GtkWidget* newMessageDialog(GtkWindow* parent, const AlertOptions& options, GtkWidget** entry) {
-    GtkWidget* dialog =
-        gtk_message_dialog_new(parent, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-                               messageType(options.style), GTK_BUTTONS_NONE, "%s", options.messageText.c_str());
+    GtkWidget* dialog = gtk_message_dialog_new(
+        parent, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), messageType(options.style),
+        GTK_BUTTONS_NONE, "%s", options.messageText.c_str());
     if (!options.informativeText.empty()) {
-        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", options.informativeText.c_str());
+        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                                 options.informativeText.c_str());
     }
     gtk_window_set_title(GTK_WINDOW(dialog), "Jaunvel");
     if (options.accessoryTextField) {
@@ -181,7 +190,8 @@ GtkWidget* newMessageDialog(GtkWindow* parent, const AlertOptions& options, GtkW
         gtk_box_pack_start(GTK_BOX(area), *entry, FALSE, FALSE, 0);
         gtk_widget_show(*entry);
     }
-    const std::vector<std::string> buttons = options.buttons.empty() ? std::vector<std::string>{"OK"} : options.buttons;
+    const std::vector<std::string> buttons =
+        options.buttons.empty() ? std::vector<std::string>{"OK"} : options.buttons;
     for (std::size_t i = 0; i < buttons.size(); ++i) {
         gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), kFirstButton + static_cast<gint>(i));
     }
@@ -202,8 +212,9 @@ void onAlertResponse(GtkDialog* dialog, gint response, gpointer data) {
 
 void showGtkOpenPanel(GtkWindow* parent, const OpenPanelOptions& options, OpenPanelCompletion completion) {
     const bool folders = options.canChooseDirectories && !options.canChooseFiles;
-    GtkWidget* dialog = newChooser(parent, folders ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN,
-                                   options.prompt, options.message, options.allowedFileTypes);
+    GtkWidget* dialog =
+        newChooser(parent, folders ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN,
+                   options.prompt, options.message, options.allowedFileTypes);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), options.allowsMultipleSelection);
     connectResponse(dialog, onOpenResponse, new OpenState{std::move(completion), options.allowedFileTypes});
     gtk_widget_show(dialog);

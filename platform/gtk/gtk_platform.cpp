@@ -45,7 +45,8 @@ void GtkApplicationObject::run() {
 bool GtkApplicationObject::windowShouldClose() {
     bool quit = false;
     guarded([&] {
-        if (auto delegate = delegate_.lock()) quit = delegate->applicationShouldTerminateAfterLastWindowClosed();
+        if (auto delegate = delegate_.lock())
+            quit = delegate->applicationShouldTerminateAfterLastWindowClosed();
     });
     if (quit) terminate();
     return quit;
@@ -149,7 +150,8 @@ public:
         for (gchar** entry = entries.get(); *entry; ++entry) {
             const std::string text(*entry);
             const auto equals = text.find('=');
-            if (equals != std::string::npos) environment.emplace(text.substr(0, equals), text.substr(equals + 1));
+            if (equals != std::string::npos)
+                environment.emplace(text.substr(0, equals), text.substr(equals + 1));
         }
         return environment;
     }

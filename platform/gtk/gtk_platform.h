@@ -41,7 +41,9 @@ void showGtkAlertSheet(GtkWindow* parent, const AlertOptions& options, AlertComp
 
 class GtkApplicationObject final : public Application {
 public:
-    void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override { delegate_ = std::move(delegate); }
+    void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override {
+        delegate_ = std::move(delegate);
+    }
     // No Dock or menu bar to change here: the requests are kept, nothing more.
     void setActivationPolicy(ActivationPolicy policy) override { activationPolicy_ = policy; }
     void setPresentationOptions(unsigned long options) override { presentationOptions_ = options; }

@@ -31,15 +31,21 @@ private:
 std::string launchFailureReason(const std::string& executable, const GError* error) {
     if (error && error->domain == G_SPAWN_ERROR) {
         switch (error->code) {
-            case G_SPAWN_ERROR_NOENT: return "「" + executable + "」が見つかりません。";
+            case G_SPAWN_ERROR_NOENT:
+                return "「" + executable + "」が見つかりません。";
             case G_SPAWN_ERROR_ACCES:
-            case G_SPAWN_ERROR_PERM: return "「" + executable + "」を実行する権限がありません。";
+            case G_SPAWN_ERROR_PERM:
+                return "「" + executable + "」を実行する権限がありません。";
             case G_SPAWN_ERROR_NOEXEC:
-            case G_SPAWN_ERROR_INVAL: return "「" + executable + "」は実行できる形式ではありません。";
-            case G_SPAWN_ERROR_ISDIR: return "「" + executable + "」はフォルダです。";
+            case G_SPAWN_ERROR_INVAL:
+                return "「" + executable + "」は実行できる形式ではありません。";
+            case G_SPAWN_ERROR_ISDIR:
+                return "「" + executable + "」はフォルダです。";
             case G_SPAWN_ERROR_NOMEM:
-            case G_SPAWN_ERROR_TOO_BIG: return "メモリが足りません。";
-            default: break;
+            case G_SPAWN_ERROR_TOO_BIG:
+                return "メモリが足りません。";
+            default:
+                break;
         }
     }
     return "「" + executable + "」を起動できませんでした。";
@@ -51,7 +57,8 @@ std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description) 
     // stdin is always the shell's own; output is the shell's own unless discarded.
     auto flags = G_SUBPROCESS_FLAGS_STDIN_INHERIT;
     if (description.discardOutput) {
-        flags = GSubprocessFlags(flags | G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
+        flags =
+            GSubprocessFlags(flags | G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
     }
     g_object_ptr<GSubprocessLauncher> launcher = adopt(g_subprocess_launcher_new(flags));
     if (description.environment) {

@@ -24,10 +24,12 @@ class GtkUserContentController final : public UserContentController {
 public:
     GtkUserContentController() : manager_(adopt(webkit_user_content_manager_new())) {}
     ~GtkUserContentController() override {
-        for (auto& [name, channel] : channels_) g_signal_handler_disconnect(manager_.get(), channel->signalId);
+        for (auto& [name, channel] : channels_)
+            g_signal_handler_disconnect(manager_.get(), channel->signalId);
     }
 
-    void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override {
+    void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler,
+                                 const std::string& name) override {
         if (channels_.count(name)) return;
         auto channel = std::make_unique<Channel>(Channel{this, name, std::move(handler)});
         // Connect before registering, so that no message can arrive unheard.
@@ -79,8 +81,9 @@ public:
         auto* policies = webkit_website_policies_new_with_policies(
             "autoplay", autoplay ? WEBKIT_AUTOPLAY_ALLOW : WEBKIT_AUTOPLAY_DENY, nullptr);
         auto* controller = static_cast<GtkUserContentController*>(configuration.userContentController.get());
-        view_ = retain(GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager",
-                                               controller->manager(), "website-policies", policies, nullptr)));
+        view_ = retain(
+            GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager",
+                                    controller->manager(), "website-policies", policies, nullptr)));
         g_object_unref(policies);
         g_signal_connect(view_.get(), "load-changed", G_CALLBACK(onLoadChanged), this);
         g_signal_connect(view_.get(), "load-failed", G_CALLBACK(onLoadFailed), this);
@@ -116,14 +119,15 @@ public:
         state_ = LoadState::requested;
         webkit_web_view_load_request(WEBKIT_WEB_VIEW(view_.get()), uriRequest.get());
         // WebKit never gives up on a server that accepts and stays silent.
-        timeout_ = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(std::ceil(request.timeoutInterval * 1000)),
+        timeout_ = g_timeout_add_full(G_PRIORITY_DEFAULT,
+                                      static_cast<guint>(std::ceil(request.timeoutInterval * 1000)),
                                       onTimeout, this, nullptr);
     }
 
     void evaluateJavaScript(const std::string& script) override {
         webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view_.get()), script.data(),
-                                            static_cast<gssize>(script.size()), nullptr, nullptr, nullptr, nullptr,
-                                            nullptr);
+                                            static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+                                            nullptr, nullptr);
     }
 
     GtkWidget* widget() const { return view_.get(); }
@@ -149,15 +153,19 @@ private:
     static gboolean reportVanishedLoads(gpointer data) {
         auto& self = *static_cast<GtkWebView*>(data);
         self.pendingReport_ = 0;
-        for (; self.vanishedLoads_ > 0; --self.vanishedLoads_) self.reportFailure(true, "replaced before it started");
+        for (; self.vanishedLoads_ > 0; --self.vanishedLoads_)
+            self.reportFailure(true, "replaced before it started");
         return G_SOURCE_REMOVE;
     }
 
     static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
         auto& self = *static_cast<GtkWebView*>(data);
         switch (event) {
-            case WEBKIT_LOAD_STARTED: self.state_ = LoadState::started; break;
-            case WEBKIT_LOAD_REDIRECTED: break;
+            case WEBKIT_LOAD_STARTED:
+                self.state_ = LoadState::started;
+                break;
+            case WEBKIT_LOAD_REDIRECTED:
+                break;
             case WEBKIT_LOAD_COMMITTED:
                 self.state_ = LoadState::committed;
                 self.disarmTimeout();
@@ -173,7 +181,8 @@ private:
         }
     }
 
-    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error, gpointer data) {
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
+                                 gpointer data) {
         auto& self = *static_cast<GtkWebView*>(data);
         if (self.state_ != LoadState::requested) {
             self.state_ = LoadState::idle;
@@ -243,7 +252,8 @@ private:
                         });
                     break;
                 }
-                default: break;
+                default:
+                    break;
             }
         });
         return TRUE;
@@ -269,6 +279,8 @@ std::shared_ptr<WebView> makeGtkWebView(const WebViewConfiguration& configuratio
     return std::make_shared<GtkWebView>(configuration);
 }
 
-GtkWidget* webViewWidget(WebView& view) { return static_cast<GtkWebView&>(view).widget(); }
+GtkWidget* webViewWidget(WebView& view) {
+    return static_cast<GtkWebView&>(view).widget();
+}
 
 }  // namespace jaunvel::gtk

@@ -13,7 +13,8 @@ public:
         GtkWindow* window = GTK_WINDOW(window_.get());
         // GTK places whole pixels: round the computed rectangle once, here.
         const auto rounded = [](double value) { return static_cast<int>(std::lround(value)); };
-        gtk_window_set_default_size(window, rounded(options.contentRect.width), rounded(options.contentRect.height));
+        gtk_window_set_default_size(window, rounded(options.contentRect.width),
+                                    rounded(options.contentRect.height));
         gtk_window_set_gravity(window, GDK_GRAVITY_STATIC);  // the position is the content area's
         gtk_window_move(window, rounded(options.contentRect.x), rounded(options.contentRect.y));
         gtk_window_set_resizable(window, (options.styleMask & window_style::resizable) != 0);
@@ -24,7 +25,9 @@ public:
 
     ~GtkMainWindow() override { g_signal_handlers_disconnect_by_data(window_.get(), this); }
 
-    void setTitle(const std::string& title) override { gtk_window_set_title(GTK_WINDOW(window_.get()), title.c_str()); }
+    void setTitle(const std::string& title) override {
+        gtk_window_set_title(GTK_WINDOW(window_.get()), title.c_str());
+    }
 
     void setContentView(std::shared_ptr<WebView> view) override {
         if (GtkWidget* child = gtk_bin_get_child(GTK_BIN(window_.get()))) {

@@ -31,7 +31,9 @@ std::string joined(const std::vector<std::string>& items) {
 class ScriptedPlatform::ScriptedApplication final : public Application {
 public:
     explicit ScriptedApplication(ScriptedPlatform& platform) : platform_(platform) {}
-    void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override { delegate_ = std::move(delegate); }
+    void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override {
+        delegate_ = std::move(delegate);
+    }
     void setActivationPolicy(ActivationPolicy policy) override {
         platform_.record("ACTIVATION_POLICY " + std::to_string(static_cast<int>(policy)));
     }
@@ -69,7 +71,8 @@ private:
 class ScriptedUserContentController final : public UserContentController {
 public:
     explicit ScriptedUserContentController(ScriptedPlatform& platform) : platform_(platform) {}
-    void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override {
+    void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler,
+                                 const std::string& name) override {
         platform_.record("ADD_HANDLER " + name);
         handlers[name] = std::move(handler);
     }
@@ -97,7 +100,8 @@ public:
         uiDelegate_ = std::move(delegate);
     }
     void loadRequest(const URLRequest& request) override {
-        platform_.record("LOAD " + request.url + " cache=" + std::to_string(static_cast<int>(request.cachePolicy)) +
+        platform_.record("LOAD " + request.url +
+                         " cache=" + std::to_string(static_cast<int>(request.cachePolicy)) +
                          " timeout=" + seconds(static_cast<std::uint64_t>(request.timeoutInterval * 1e9)) +
                          " at=" + platform_.clockText());
         // A load still in progress is cancelled by the new one.
@@ -119,8 +123,8 @@ public:
     void evaluateJavaScript(const std::string& script) override { platform_.record("EVAL " + script); }
 
     void fail(const std::string& description, bool provisional = true) {
-        platform_.record(std::string("NAVIGATION_FAILED ") + (provisional ? "provisional " : "") + description +
-                         " at=" + platform_.clockText());
+        platform_.record(std::string("NAVIGATION_FAILED ") + (provisional ? "provisional " : "") +
+                         description + " at=" + platform_.clockText());
         if (auto delegate = navigationDelegate_.lock()) {
             if (provisional) {
                 delegate->webViewDidFailProvisionalNavigation(NavigationError{description});
@@ -151,15 +155,15 @@ public:
     void makeKeyAndOrderFront() override { platform_.record("KEY_AND_FRONT"); }
     void beginOpenPanel(const OpenPanelOptions& options, OpenPanelCompletion completion) override {
         platform_.record(std::string("SHEET open files=") + (options.canChooseFiles ? "1" : "0") +
-                         " dirs=" + (options.canChooseDirectories ? "1" : "0") +
-                         " multiple=" + (options.allowsMultipleSelection ? "1" : "0") + " prompt=" + options.prompt +
+                         " dirs=" + (options.canChooseDirectories ? "1" : "0") + " multiple=" +
+                         (options.allowsMultipleSelection ? "1" : "0") + " prompt=" + options.prompt +
                          " message=" + options.message + " types=" + joined(options.allowedFileTypes));
         Sheet sheet{Sheet::Kind::open, options, {}, {}, std::move(completion), {}, {}};
         sheets.push_back(std::move(sheet));
     }
     void beginSavePanel(const SavePanelOptions& options, SavePanelCompletion completion) override {
-        platform_.record("SHEET save prompt=" + options.prompt + " message=" + options.message +
-                         " name=" + options.nameFieldStringValue + " types=" + joined(options.allowedFileTypes));
+        platform_.record("SHEET save prompt=" + options.prompt + " message=" + options.message + " name=" +
+                         options.nameFieldStringValue + " types=" + joined(options.allowedFileTypes));
         Sheet sheet{Sheet::Kind::save, {}, options, {}, {}, std::move(completion), {}};
         sheets.push_back(std::move(sheet));
     }
@@ -210,7 +214,9 @@ std::vector<std::string> ScriptedPlatform::evaluatedScripts() const {
     return scripts;
 }
 
-void ScriptedPlatform::launchApplication() { application_->delegate()->applicationDidFinishLaunching(); }
+void ScriptedPlatform::launchApplication() {
+    application_->delegate()->applicationDidFinishLaunching();
+}
 
 void ScriptedPlatform::closeMainWindow() {
     record("WINDOW_CLOSED");
@@ -260,12 +266,14 @@ void ScriptedPlatform::failNavigation(bool provisional) {
 }
 
 void ScriptedPlatform::pageAlert(std::optional<std::string> message) {
-    currentWebView().uiDelegate()->runJavaScriptAlertPanel(message, [this] { record("PAGE alert returned"); });
+    currentWebView().uiDelegate()->runJavaScriptAlertPanel(message,
+                                                           [this] { record("PAGE alert returned"); });
 }
 
 void ScriptedPlatform::pageConfirm(std::optional<std::string> message) {
-    currentWebView().uiDelegate()->runJavaScriptConfirmPanel(
-        message, [this](bool confirmed) { record(std::string("PAGE confirm ") + (confirmed ? "true" : "false")); });
+    currentWebView().uiDelegate()->runJavaScriptConfirmPanel(message, [this](bool confirmed) {
+        record(std::string("PAGE confirm ") + (confirmed ? "true" : "false"));
+    });
 }
 
 void ScriptedPlatform::pagePrompt(std::optional<std::string> prompt, std::optional<std::string> defaultText) {
@@ -275,9 +283,13 @@ void ScriptedPlatform::pagePrompt(std::optional<std::string> prompt, std::option
         });
 }
 
-void ScriptedPlatform::exitProcess(std::size_t launchIndex) { processes_.at(launchIndex)->running = false; }
+void ScriptedPlatform::exitProcess(std::size_t launchIndex) {
+    processes_.at(launchIndex)->running = false;
+}
 
-const std::deque<Sheet>& ScriptedPlatform::sheets() const { return mainWindow().sheets; }
+const std::deque<Sheet>& ScriptedPlatform::sheets() const {
+    return mainWindow().sheets;
+}
 
 Sheet ScriptedPlatform::takeSheet(std::size_t index, Sheet::Kind kind) {
     auto& sheets = mainWindow().sheets;
@@ -297,12 +309,15 @@ void ScriptedPlatform::answerSavePanel(long response, std::optional<std::string>
 
 void ScriptedPlatform::answerAlert(long response, std::optional<std::string> fieldText, std::size_t sheet) {
     Sheet taken = takeSheet(sheet, Sheet::Kind::alert);
-    std::string text = fieldText ? *fieldText
-                                 : (taken.alert.accessoryTextField ? taken.alert.accessoryTextField->stringValue : "");
+    std::string text =
+        fieldText ? *fieldText
+                  : (taken.alert.accessoryTextField ? taken.alert.accessoryTextField->stringValue : "");
     taken.alertCompletion(response, std::move(text));
 }
 
-Application& ScriptedPlatform::application() { return *application_; }
+Application& ScriptedPlatform::application() {
+    return *application_;
+}
 
 std::shared_ptr<UserContentController> ScriptedPlatform::makeUserContentController() {
     record("USER_CONTENT_CONTROLLER");
@@ -311,7 +326,8 @@ std::shared_ptr<UserContentController> ScriptedPlatform::makeUserContentControll
     return controller;
 }
 
-std::shared_ptr<WebView> ScriptedPlatform::makeWebView(const Rect& frame, const WebViewConfiguration& configuration) {
+std::shared_ptr<WebView> ScriptedPlatform::makeWebView(const Rect& frame,
+                                                       const WebViewConfiguration& configuration) {
     record("WEB_VIEW frame=" + rectText(frame) +
            " media=" + std::to_string(configuration.mediaTypesRequiringUserActionForPlayback));
     auto view = std::make_shared<ScriptedWebView>(*this, configuration);
@@ -321,15 +337,17 @@ std::shared_ptr<WebView> ScriptedPlatform::makeWebView(const Rect& frame, const 
 
 std::shared_ptr<Window> ScriptedPlatform::makeWindow(const WindowOptions& options) {
     record("WINDOW " + rectText(options.contentRect) + " style=" + std::to_string(options.styleMask) +
-           " backing=" + std::to_string(static_cast<int>(options.backing)) + " defer=" + (options.defer ? "1" : "0"));
+           " backing=" + std::to_string(static_cast<int>(options.backing)) +
+           " defer=" + (options.defer ? "1" : "0"));
     auto window = std::make_shared<ScriptedWindow>(*this);
     windows_.push_back(window);
     return window;
 }
 
 long ScriptedPlatform::runModalAlert(const AlertOptions& options) {
-    record("MODAL_ALERT style=" + std::to_string(static_cast<int>(options.style)) + " message=" +
-           options.messageText + " informative=" + options.informativeText + " buttons=" + joined(options.buttons));
+    record("MODAL_ALERT style=" + std::to_string(static_cast<int>(options.style)) +
+           " message=" + options.messageText + " informative=" + options.informativeText +
+           " buttons=" + joined(options.buttons));
     advance(modalAlertDuration);
     record("MODAL_ALERT_DISMISSED at=" + clockText());
     return modalAlertResponse;
@@ -350,7 +368,8 @@ std::shared_ptr<Process> ScriptedPlatform::launch(const LaunchDescription& descr
     return process;
 }
 
-std::optional<std::string> ScriptedPlatform::pathForResource(const std::string& name, const std::string& type) {
+std::optional<std::string> ScriptedPlatform::pathForResource(const std::string& name,
+                                                             const std::string& type) {
     const auto found = resources.find(type.empty() ? name : name + "." + type);
     if (found == resources.end()) return std::nullopt;
     return found->second;
@@ -371,12 +390,16 @@ ReadResult ScriptedPlatform::readTextFile(const std::string& path) {
     return readWholeTextFile(path);
 }
 
-void ScriptedPlatform::record(std::string line) { transcript_.push_back(std::move(line)); }
+void ScriptedPlatform::record(std::string line) {
+    transcript_.push_back(std::move(line));
+}
 
 void ScriptedPlatform::schedule(std::uint64_t nanoseconds, std::function<void()> job) {
     jobs_.emplace(now_ + nanoseconds, std::move(job));
 }
 
-std::string ScriptedPlatform::clockText() const { return seconds(now_); }
+std::string ScriptedPlatform::clockText() const {
+    return seconds(now_);
+}
 
 }  // namespace jaunvel::scripted

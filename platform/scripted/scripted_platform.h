@@ -80,14 +80,16 @@ public:
     void answerOpenPanel(long response, std::vector<std::string> paths, std::size_t sheet = 0);
     void answerSavePanel(long response, std::optional<std::string> path, std::size_t sheet = 0);
     // Without `fieldText` the accessory field keeps the text it was shown with.
-    void answerAlert(long response, std::optional<std::string> fieldText = std::nullopt, std::size_t sheet = 0);
+    void answerAlert(long response, std::optional<std::string> fieldText = std::nullopt,
+                     std::size_t sheet = 0);
 
     // ---- Platform ----
     Application& application() override;
     std::optional<Screen> mainScreen() override { return mainScreenValue; }
     std::vector<Screen> screens() override { return screenList; }
     std::shared_ptr<UserContentController> makeUserContentController() override;
-    std::shared_ptr<WebView> makeWebView(const Rect& frame, const WebViewConfiguration& configuration) override;
+    std::shared_ptr<WebView> makeWebView(const Rect& frame,
+                                         const WebViewConfiguration& configuration) override;
     std::shared_ptr<Window> makeWindow(const WindowOptions& options) override;
     long runModalAlert(const AlertOptions& options) override;
     std::shared_ptr<Process> launch(const LaunchDescription& description) override;

@@ -19,19 +19,22 @@ using json = nlohmann::json;
 
 // Callback, and whether its argument is a string (else an object).
 const std::pair<std::string, bool> kCallbacks[] = {
-    {"window.setThemeFolderFromNative", true},        {"window.importBgmFolderFromNative", true},
+    {"window.setThemeFolderFromNative", true},          {"window.importBgmFolderFromNative", true},
     {"window.importSamplerPageFolderFromNative", true}, {"window.setSamplerFileFromNative", false},
-    {"window.samplerConfigSavedFromNative", false},   {"window.samplerConfigSaveFailedFromNative", true},
-    {"window.importSamplerConfigFromNative", false},  {"window.samplerConfigImportFailedFromNative", true},
+    {"window.samplerConfigSavedFromNative", false},     {"window.samplerConfigSaveFailedFromNative", true},
+    {"window.importSamplerConfigFromNative", false},    {"window.samplerConfigImportFailedFromNative", true},
 };
 
 void checkScript(const std::string& script) {
     for (const auto& [callback, isString] : kCallbacks) {
-        if (script.size() < callback.size() + 2 || script.compare(0, callback.size() + 1, callback + "(") != 0) continue;
+        if (script.size() < callback.size() + 2 ||
+            script.compare(0, callback.size() + 1, callback + "(") != 0)
+            continue;
         if (script.back() != ')') std::abort();
-        const auto argument =
-            json::parse(script.substr(callback.size() + 1, script.size() - callback.size() - 2), nullptr, false);
-        if (argument.is_discarded() || (isString ? !argument.is_string() : !argument.is_object())) std::abort();
+        const auto argument = json::parse(
+            script.substr(callback.size() + 1, script.size() - callback.size() - 2), nullptr, false);
+        if (argument.is_discarded() || (isString ? !argument.is_string() : !argument.is_object()))
+            std::abort();
         return;
     }
     std::abort();
@@ -58,15 +61,22 @@ std::string pathFrom(FuzzedDataProvider& data) {
 
 json bodyFrom(FuzzedDataProvider& data) {
     switch (data.ConsumeIntegralInRange(0, 5)) {
-        case 0: return data.ConsumeRandomLengthString(32);
-        case 1: return data.ConsumeFloatingPoint<double>();
-        case 2: return data.ConsumeIntegral<int64_t>();
-        case 3: return json{{"name", data.ConsumeRandomLengthString(16)}, {"content", data.ConsumeRandomLengthString(64)}};
-        default: return json::parse(data.ConsumeRandomLengthString(64), nullptr, false, true);
+        case 0:
+            return data.ConsumeRandomLengthString(32);
+        case 1:
+            return data.ConsumeFloatingPoint<double>();
+        case 2:
+            return data.ConsumeIntegral<int64_t>();
+        case 3:
+            return json{{"name", data.ConsumeRandomLengthString(16)},
+                        {"content", data.ConsumeRandomLengthString(64)}};
+        default:
+            return json::parse(data.ConsumeRandomLengthString(64), nullptr, false, true);
     }
 }
 
-const std::string kChannels[] = {"folderPicker", "filePicker", "configSaver", "configPicker", "FilePicker", ""};
+const std::string kChannels[] = {"folderPicker", "filePicker", "configSaver",
+                                 "configPicker", "FilePicker", ""};
 
 }  // namespace
 
@@ -82,13 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     for (int step = 0; step < 64 && data.remaining_bytes() > 0; ++step) {
         switch (data.ConsumeIntegralInRange(0, 6)) {
             case 0: {
-                const std::string& channel = kChannels[data.ConsumeIntegralInRange<size_t>(0, std::size(kChannels) - 1)];
+                const std::string& channel =
+                    kChannels[data.ConsumeIntegralInRange<size_t>(0, std::size(kChannels) - 1)];
                 json body = bodyFrom(data);
                 if (body.is_discarded()) body = nullptr;
                 if (data.ConsumeBool()) {
                     platform.postMessage(channel, body);
                 } else {
-                    delegate->userContentControllerDidReceiveScriptMessage({data.ConsumeRandomLengthString(16), body});
+                    delegate->userContentControllerDidReceiveScriptMessage(
+                        {data.ConsumeRandomLengthString(16), body});
                 }
                 break;
             }
@@ -100,13 +112,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
                 switch (platform.sheets()[index].kind) {
                     case jaunvel::scripted::Sheet::Kind::open: {
                         std::vector<std::string> paths;
-                        for (int n = data.ConsumeIntegralInRange(0, 2); n > 0; --n) paths.push_back(pathFrom(data));
+                        for (int n = data.ConsumeIntegralInRange(0, 2); n > 0; --n)
+                            paths.push_back(pathFrom(data));
                         platform.answerOpenPanel(response, paths, index);
                         break;
                     }
                     case jaunvel::scripted::Sheet::Kind::save:
-                        platform.answerSavePanel(response,
-                                                 data.ConsumeBool() ? std::optional(pathFrom(data)) : std::nullopt, index);
+                        platform.answerSavePanel(
+                            response, data.ConsumeBool() ? std::optional(pathFrom(data)) : std::nullopt,
+                            index);
                         break;
                     case jaunvel::scripted::Sheet::Kind::alert:
                         platform.answerAlert(response, data.ConsumeRandomLengthString(16), index);
@@ -114,10 +128,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
                 }
                 break;
             }
-            case 3: platform.advance(data.ConsumeIntegralInRange<uint64_t>(0, 5'000'000'000)); break;
-            case 4: platform.pagePrompt(data.ConsumeRandomLengthString(16), data.ConsumeRandomLengthString(16)); break;
-            case 5: platform.failNavigation(data.ConsumeBool()); break;
-            case 6: platform.pageConfirm(data.ConsumeRandomLengthString(16)); break;
+            case 3:
+                platform.advance(data.ConsumeIntegralInRange<uint64_t>(0, 5'000'000'000));
+                break;
+            case 4:
+                platform.pagePrompt(data.ConsumeRandomLengthString(16), data.ConsumeRandomLengthString(16));
+                break;
+            case 5:
+                platform.failNavigation(data.ConsumeBool());
+                break;
+            case 6:
+                platform.pageConfirm(data.ConsumeRandomLengthString(16));
+                break;
         }
     }
     for (const auto& script : platform.evaluatedScripts()) checkScript(script);

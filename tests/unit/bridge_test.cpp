@@ -27,7 +27,9 @@ const std::vector<std::string> kHardPaths = {
     "/tmp/it's \"quoted\"",
     "/tmp/back\\slash\\",
     "/tmp/new\nline\ttab",
-    "/tmp/sep\xE2\x80\xA8" "para\xE2\x80\xA9" "end",
+    "/tmp/sep\xE2\x80\xA8"
+    "para\xE2\x80\xA9"
+    "end",
     "/tmp/\")+alert(1)//</script>",
     "/tmp/nul\x01\x1f",
 };
@@ -78,7 +80,8 @@ TEST_F(Bridge, FolderPickerChoosesMessageAndCallbackByMode) {
     };
     const std::vector<Case> cases = {
         {"bgmImport", "BGMとして取り込むフォルダを選んでください", callback::importBgmFolder},
-        {"samplerPageImport", "現在のページに流し込む音源フォルダを選んでください", callback::importSamplerPageFolder},
+        {"samplerPageImport", "現在のページに流し込む音源フォルダを選んでください",
+         callback::importSamplerPageFolder},
         {"theme", "基本フォルダを選んでください", callback::setThemeFolder},
         {"BGMImport", "基本フォルダを選んでください", callback::setThemeFolder},
         {5, "基本フォルダを選んでください", callback::setThemeFolder},
@@ -91,8 +94,9 @@ TEST_F(Bridge, FolderPickerChoosesMessageAndCallbackByMode) {
     for (const auto& c : cases) {
         mark = platform.transcript().size();
         platform.postMessage("folderPicker", c.body);
-        EXPECT_THAT(linesSinceMark(), ElementsAre("SHEET open files=0 dirs=1 multiple=0 prompt=選択 message=" +
-                                                  c.message + " types="))
+        EXPECT_THAT(
+            linesSinceMark(),
+            ElementsAre("SHEET open files=0 dirs=1 multiple=0 prompt=選択 message=" + c.message + " types="))
             << c.body;
         platform.answerOpenPanel(modal_response::ok, {"/home/op/大会 \"本戦\""});
         const auto scripts = platform.evaluatedScripts();
@@ -114,24 +118,27 @@ TEST_F(Bridge, FolderPickerAnswersNothingWithoutAUsableChoice) {
     platform.postMessage("folderPicker", "samplerPageImport");
     platform.answerOpenPanel(modal_response::ok, {"/b"}, 1);
     platform.answerOpenPanel(modal_response::ok, {"/a"});
-    EXPECT_THAT(platform.evaluatedScripts(),
-                ElementsAre(R"(window.importSamplerPageFolderFromNative("/b"))", R"(window.importBgmFolderFromNative("/a"))"));
+    EXPECT_THAT(platform.evaluatedScripts(), ElementsAre(R"(window.importSamplerPageFolderFromNative("/b"))",
+                                                         R"(window.importBgmFolderFromNative("/a"))"));
 }
 
 TEST_F(Bridge, AudioFilePickerEchoesThePadIndexWithPathAndName) {
     const std::vector<std::pair<json, json>> cases = {
-        {5, 5}, {2.5, 2.5}, {0, 0}, {"5", -1}, {json::object(), -1}, {json::array(), -1}, {nullptr, -1},
-        {true, -1}, {std::nan(""), -1},
+        {5, 5},        {2.5, 2.5},           {0, 0},
+        {"5", -1},     {json::object(), -1}, {json::array(), -1},
+        {nullptr, -1}, {true, -1},           {std::nan(""), -1},
     };
     for (const auto& [body, index] : cases) {
         mark = platform.transcript().size();
         platform.postMessage("filePicker", body);
-        EXPECT_THAT(linesSinceMark(),
-                    ElementsAre("SHEET open files=1 dirs=0 multiple=0 prompt=選択 "
-                                "message=パッドに登録する音源を選んでください types=mp3,m4a,wav,aac,flac,aiff,aif"));
+        EXPECT_THAT(
+            linesSinceMark(),
+            ElementsAre("SHEET open files=1 dirs=0 multiple=0 prompt=選択 "
+                        "message=パッドに登録する音源を選んでください types=mp3,m4a,wav,aac,flac,aiff,aif"));
         platform.answerOpenPanel(modal_response::ok, {"/音源/入場 \"A\".wav"});
         const json payload = argumentOf(platform.evaluatedScripts().back(), callback::setSamplerFile);
-        EXPECT_EQ(payload, json({{"index", index}, {"path", "/音源/入場 \"A\".wav"}, {"name", "入場 \"A\".wav"}}))
+        EXPECT_EQ(payload,
+                  json({{"index", index}, {"path", "/音源/入場 \"A\".wav"}, {"name", "入場 \"A\".wav"}}))
             << body;
     }
 

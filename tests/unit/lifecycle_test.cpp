@@ -18,8 +18,8 @@ TEST_F(ShellTest, StartupRunsEveryStepInOrderAndSchedulesThreeLoads) {
                             "ADD_HANDLER configSaver", "ADD_HANDLER configPicker",
                             "WEB_VIEW frame=(0, 0, 0, 0) media=0", "NAVIGATION_DELEGATE", "UI_DELEGATE",
                             "WINDOW (240, 92.5, 1440, 940) style=15 backing=2 defer=0", "TITLE Jaunvel",
-                            "CONTENT_VIEW", "KEY_AND_FRONT", "ACTIVATE ignoringOtherApps=1", "DISPATCH +0.5 at=0",
-                            "DISPATCH +1.5 at=0", "DISPATCH +3 at=0"));
+                            "CONTENT_VIEW", "KEY_AND_FRONT", "ACTIVATE ignoringOtherApps=1",
+                            "DISPATCH +0.5 at=0", "DISPATCH +1.5 at=0", "DISPATCH +3 at=0"));
 
     platform.advance(60 * kSecond);
     EXPECT_THAT(platform.linesStartingWith("LOAD "),
@@ -35,9 +35,11 @@ TEST_F(ShellTest, MissingScriptAlertsBeforeTheWindowAndLoadsCountFromItsDismissa
     platform.launchApplication();
 
     const auto& lines = platform.transcript();
-    const auto alert = std::find(lines.begin(), lines.end(),
-                                 "MODAL_ALERT style=2 message=Jaunvel informative=server.js が見つかりません。 buttons=");
-    const auto window = std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("WINDOW ", 0) == 0; });
+    const auto alert =
+        std::find(lines.begin(), lines.end(),
+                  "MODAL_ALERT style=2 message=Jaunvel informative=server.js が見つかりません。 buttons=");
+    const auto window =
+        std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("WINDOW ", 0) == 0; });
     ASSERT_NE(alert, lines.end());
     EXPECT_LT(alert, window);
     EXPECT_THAT(platform.linesStartingWith("LAUNCH"),
@@ -79,10 +81,11 @@ TEST_F(ShellTest, ShutdownRunsFocusOffResetsOptionsRemovesChannelsThenStopsTheSe
     platform.advance(kSecond);  // within the first 3 s: two loads still pending
     mark = platform.transcript().size();
     platform.closeMainWindow();
-    EXPECT_THAT(linesSinceMark(),
-                ElementsAre("WINDOW_CLOSED", "LAUNCH /usr/bin/shortcuts [run] [Brasmoor Focus Off] output=discarded",
-                            "PRESENTATION_OPTIONS 0", "REMOVE_HANDLER folderPicker", "REMOVE_HANDLER filePicker",
-                            "REMOVE_HANDLER configSaver", "REMOVE_HANDLER configPicker", "TERMINATE /usr/bin/env"));
+    EXPECT_THAT(
+        linesSinceMark(),
+        ElementsAre("WINDOW_CLOSED", "LAUNCH /usr/bin/shortcuts [run] [Brasmoor Focus Off] output=discarded",
+                    "PRESENTATION_OPTIONS 0", "REMOVE_HANDLER folderPicker", "REMOVE_HANDLER filePicker",
+                    "REMOVE_HANDLER configSaver", "REMOVE_HANDLER configPicker", "TERMINATE /usr/bin/env"));
 
     // Pending loads are dropped and the channels reach nothing any more.
     mark = platform.transcript().size();

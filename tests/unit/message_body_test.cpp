@@ -15,16 +15,20 @@ TEST(MessageBody, PlainValuesParseAsTheyCame) {
     EXPECT_EQ(messageBodyFromJson("2.5"), 2.5);
     EXPECT_EQ(messageBodyFromJson("true"), true);
     EXPECT_EQ(messageBodyFromJson("null"), nullptr);
-    EXPECT_EQ(messageBodyFromJson(R"(["\\u00e9", "\ud83c\udfb5"])"), json::array({"\\u00e9", "\xF0\x9F\x8E\xB5"}));
+    EXPECT_EQ(messageBodyFromJson(R"(["\\u00e9", "\ud83c\udfb5"])"),
+              json::array({"\\u00e9", "\xF0\x9F\x8E\xB5"}));
     EXPECT_EQ(messageBodyFromJson("undefined"), nullptr);
     EXPECT_EQ(messageBodyFromJson(""), nullptr);
 }
 
 TEST(MessageBody, UnpairedSurrogatesSurviveAsTextThatIsNotUtf8) {
-    const json body = messageBodyFromJson(R"({"content":"a\ud800b","\udc00key":["x\udbff"],"z":"\udfff\ud800"})");
+    const json body =
+        messageBodyFromJson(R"({"content":"a\ud800b","\udc00key":["x\udbff"],"z":"\udfff\ud800"})");
     ASSERT_TRUE(body.is_object());
     const std::string content = body["content"];
-    EXPECT_EQ(content, "a\xED\xA0\x80" "b");
+    EXPECT_EQ(content,
+              "a\xED\xA0\x80"
+              "b");
     EXPECT_FALSE(isValidUtf8(content));
     EXPECT_EQ(body["\xED\xB0\x80key"][0], "x\xED\xAF\xBF");
     EXPECT_EQ(body["z"], "\xED\xBF\xBF\xED\xA0\x80");
@@ -32,18 +36,21 @@ TEST(MessageBody, UnpairedSurrogatesSurviveAsTextThatIsNotUtf8) {
 
 TEST(MessageBody, ThePlaceholderCharacterOfThePageIsKeptExactly) {
     // U+FDEF raw, escaped, and right before an unpaired surrogate.
-    const json body = messageBodyFromJson("[\"\xEF\xB7\xAF\", \"\\ufdef\", \"\xEF\xB7\xAF\\ud800\", \"\xEF\xB7\xAF\xEE\x80\x80\"]");
-    EXPECT_EQ(body, json::array({"\xEF\xB7\xAF", "\xEF\xB7\xAF", "\xEF\xB7\xAF\xED\xA0\x80", "\xEF\xB7\xAF\xEE\x80\x80"}));
+    const json body = messageBodyFromJson(
+        "[\"\xEF\xB7\xAF\", \"\\ufdef\", \"\xEF\xB7\xAF\\ud800\", \"\xEF\xB7\xAF\xEE\x80\x80\"]");
+    EXPECT_EQ(body, json::array({"\xEF\xB7\xAF", "\xEF\xB7\xAF", "\xEF\xB7\xAF\xED\xA0\x80",
+                                 "\xEF\xB7\xAF\xEE\x80\x80"}));
     for (std::size_t i : {0u, 1u, 3u}) EXPECT_TRUE(isValidUtf8(body[i].get<std::string>()));
 }
 
 TEST(Utf8, AcceptsExactlyWellFormedText) {
     using namespace std::string_literals;
-    for (const auto& good : {""s, "abc"s, "\0"s, "日本語"s, "\xF0\x9F\x8E\xB5"s, "\xEF\xBF\xBF"s, "\xF4\x8F\xBF\xBF"s}) {
+    for (const auto& good :
+         {""s, "abc"s, "\0"s, "日本語"s, "\xF0\x9F\x8E\xB5"s, "\xEF\xBF\xBF"s, "\xF4\x8F\xBF\xBF"s}) {
         EXPECT_TRUE(isValidUtf8(good)) << good;
     }
-    for (const auto& bad : {"\x80"s, "\xC0\xAF"s, "\xE0\x80\xAF"s, "\xED\xA0\x80"s, "\xF4\x90\x80\x80"s, "\xF8\x88\x80\x80\x80"s,
-                            "\xE6\x97"s, "caf\xE9"s, "\xFF"s}) {
+    for (const auto& bad : {"\x80"s, "\xC0\xAF"s, "\xE0\x80\xAF"s, "\xED\xA0\x80"s, "\xF4\x90\x80\x80"s,
+                            "\xF8\x88\x80\x80\x80"s, "\xE6\x97"s, "caf\xE9"s, "\xFF"s}) {
         EXPECT_FALSE(isValidUtf8(bad)) << bad;
     }
 }

@@ -49,7 +49,8 @@ protected:
         const std::string script = platform.evaluatedScripts().back();
         const std::string expression = "window.samplerConfigSaveFailedFromNative(";
         ASSERT_EQ(script.substr(0, expression.size()), expression);
-        const json description = json::parse(script.substr(expression.size(), script.size() - expression.size() - 1));
+        const json description =
+            json::parse(script.substr(expression.size(), script.size() - expression.size() - 1));
         EXPECT_THAT(description.get<std::string>(), ::testing::StartsWith("ファイル「"));
     }
 
@@ -75,7 +76,8 @@ TEST_F(SaveFaults, FullDisk) {
     // Once there is room again, the same save goes through.
     platform.postMessage("configSaver", {{"content", "{\"fits\":1}"}});
     platform.answerSavePanel(modal_response::ok, (folder / "大会.json").string());
-    EXPECT_THAT(platform.evaluatedScripts().back(), ::testing::StartsWith("window.samplerConfigSavedFromNative("));
+    EXPECT_THAT(platform.evaluatedScripts().back(),
+                ::testing::StartsWith("window.samplerConfigSavedFromNative("));
     EXPECT_EQ(bytesOf(folder / "大会.json"), "{\"fits\":1}");
 }
 

@@ -13,10 +13,13 @@ using ::testing::SizeIs;
 constexpr char kFixedPath[] = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
 
 TEST(ServerLaunch, RunsTheBundledNodeOrTheFirstNodeOnTheFixedPath) {
-    const Environment shell = {{"PORT", "8080"}, {"PATH", "/tmp/evil"}, {"HOME", "/home/op"}, {"EMPTY", ""},
+    const Environment shell = {{"PORT", "8080"},
+                               {"PATH", "/tmp/evil"},
+                               {"HOME", "/home/op"},
+                               {"EMPTY", ""},
                                {"LANG", "ja_JP.UTF-8"}};
-    const Environment expected = {{"PORT", "4177"}, {"PATH", kFixedPath}, {"HOME", "/home/op"}, {"EMPTY", ""},
-                                  {"LANG", "ja_JP.UTF-8"}};
+    const Environment expected = {
+        {"PORT", "4177"}, {"PATH", kFixedPath}, {"HOME", "/home/op"}, {"EMPTY", ""}, {"LANG", "ja_JP.UTF-8"}};
 
     const auto bundled = serverLaunchDescription("/app/server.js", "/app/node", shell);
     EXPECT_EQ(bundled.executable, "/app/node");
@@ -61,7 +64,8 @@ TEST(DeckPage, RequestIsLoopbackByNameUncachedWithAFiveSecondTimeout) {
 // Loads at each moment, as "at=T" texts.
 std::vector<std::string> loadTimes(const scripted::ScriptedPlatform& platform) {
     std::vector<std::string> times;
-    for (const auto& line : platform.linesStartingWith("LOAD ")) times.push_back(line.substr(line.find("at=")));
+    for (const auto& line : platform.linesStartingWith("LOAD "))
+        times.push_back(line.substr(line.find("at=")));
     return times;
 }
 
@@ -71,8 +75,8 @@ TEST_F(ShellTest, EveryFailedLoadSchedulesExactlyOneMoreOneSecondLater) {
     platform.advance(5 * kSecond + kSecond / 10);
     // Three chains: from 0.5 and 1.5 (landing together on the half seconds)
     // and from 3.
-    EXPECT_THAT(loadTimes(platform), ElementsAre("at=0.5", "at=1.5", "at=1.5", "at=2.5", "at=2.5", "at=3", "at=3.5",
-                                                 "at=3.5", "at=4", "at=4.5", "at=4.5", "at=5"));
+    EXPECT_THAT(loadTimes(platform), ElementsAre("at=0.5", "at=1.5", "at=1.5", "at=2.5", "at=2.5", "at=3",
+                                                 "at=3.5", "at=3.5", "at=4", "at=4.5", "at=4.5", "at=5"));
     const auto& lines = platform.transcript();
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].rfind("NAVIGATION_FAILED", 0) != 0) continue;
@@ -90,7 +94,8 @@ TEST_F(ShellTest, PageAppearsWithinASecondOfTheServerAnsweringAndChainsEnd) {
     platform.advance(30 * kSecond);
     // The two loads at 6.5 s: the second replaces the first, whose chain goes
     // on once more.
-    EXPECT_THAT(platform.linesStartingWith("LOADED"), ElementsAre("LOADED at=6.5", "LOADED at=7", "LOADED at=7.5"));
+    EXPECT_THAT(platform.linesStartingWith("LOADED"),
+                ElementsAre("LOADED at=6.5", "LOADED at=7", "LOADED at=7.5"));
     EXPECT_EQ(loadTimes(platform).back(), "at=7.5");
     EXPECT_EQ(platform.pendingJobs(), 0u);
 }

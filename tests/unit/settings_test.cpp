@@ -108,7 +108,8 @@ TEST_F(Settings, TextThatIsNotUtf8IsNeverWritten) {
     const auto target = (folder / "keep.json").string();
     putBytes(target, "old settings");
     // How a page text with an unpaired surrogate arrives.
-    for (const json& body : {json{{"content", "{\"a\":\"\xED\xA0\x80\"}"}}, json{{"content", {{"a", "\xED\xA0\x80"}}}}}) {
+    for (const json& body :
+         {json{{"content", "{\"a\":\"\xED\xA0\x80\"}"}}, json{{"content", {{"a", "\xED\xA0\x80"}}}}}) {
         const auto script = save(body, target);
         EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaveFailed);
         EXPECT_TRUE(argument(script).is_string());
@@ -150,7 +151,8 @@ TEST_F(Settings, OpenHandsBackTheTextUnchanged) {
     const std::string text = "{\"名\":\"x\"}\0tail\xE2\x80\xA8"s;
     const auto target = (folder / "round trip.json").string();
     save({{"content", text}}, target);
-    EXPECT_EQ(argument(open(target)), json({{"path", target}, {"name", "round trip.json"}, {"content", text}}));
+    EXPECT_EQ(argument(open(target)),
+              json({{"path", target}, {"name", "round trip.json"}, {"content", text}}));
 
     putBytes(folder / "empty.json", "");
     putBytes(folder / "prose.json", "これは JSON ではない");
@@ -165,14 +167,16 @@ TEST_F(Settings, OpenFailuresReportADescription) {
     for (const auto& target : {folder / "latin1.json", folder / "gone.json", folder}) {
         const auto script = open(target.string());
         EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigImportFailed);
-        EXPECT_THAT(argument(script).get<std::string>(), ::testing::HasSubstr("読み込めませんでした")) << target;
+        EXPECT_THAT(argument(script).get<std::string>(), ::testing::HasSubstr("読み込めませんでした"))
+            << target;
     }
 }
 
 TEST_F(Settings, FallbackTextsWhenNoJsonTextCanBeMade) {
     const std::string badName = "\xff\xfe.json";
     // Written fine, but the path has no JSON text.
-    EXPECT_EQ(save({{"content", "{}"}}, (folder / badName).string()), "window.samplerConfigSavedFromNative({})");
+    EXPECT_EQ(save({{"content", "{}"}}, (folder / badName).string()),
+              "window.samplerConfigSavedFromNative({})");
     EXPECT_EQ(open((folder / badName).string()), "window.importSamplerConfigFromNative({})");
     // The description names a file that has no JSON text either.
     EXPECT_EQ(save({{"content", "{}"}}, (folder / "missing" / badName).string()),

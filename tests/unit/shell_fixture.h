@@ -20,7 +20,8 @@ protected:
         platform.mainScreenValue = Screen{{0, 0, 1920, 1080}, {0, 70, 1920, 985}};
         platform.screenList = {*platform.mainScreenValue};
         platform.resources["server.js"] = kScriptPath;
-        platform.environment = {{"HOME", "/home/operator"}, {"PATH", "/home/operator/bin"}, {"LANG", "ja_JP.UTF-8"}};
+        platform.environment = {
+            {"HOME", "/home/operator"}, {"PATH", "/home/operator/bin"}, {"LANG", "ja_JP.UTF-8"}};
         platform.application().setDelegate(delegate);
     }
 
@@ -30,7 +31,8 @@ protected:
         mark = platform.transcript().size();
     }
     std::vector<std::string> linesSinceMark() const {
-        return {platform.transcript().begin() + static_cast<std::ptrdiff_t>(mark), platform.transcript().end()};
+        return {platform.transcript().begin() + static_cast<std::ptrdiff_t>(mark),
+                platform.transcript().end()};
     }
 
     scripted::ScriptedPlatform platform;
