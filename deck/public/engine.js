@@ -394,8 +394,9 @@ export class BgmPlayer extends EventTarget {
     if (!this.tracks.length) return;
     let pos = this.pos + 1;
     if (pos >= this.order.length) {
+      const last = this.currentIndex;
       this.#reorder(-1);
-      if (this.shuffle && this.order.length > 1 && this.order[0] === this.currentIndex) {
+      if (this.shuffle && this.order.length > 1 && this.order[0] === last) {
         this.order.push(this.order.shift());
       }
       pos = 0;
