@@ -84,8 +84,10 @@ async function loadShowAudio() {
 }
 
 async function loadBgmFolder(folder, { quiet = false } = {}) {
+  const forShow = show;
   try {
     const listing = await listFolder(folder, { recursive: true, depth: 4 });
+    if (show !== forShow) return; // another show was loaded meanwhile
     show.bgm.folder = folder;
     show.bgm.tracks = listing.files.map((f) => ({ path: f.path, name: f.name }));
     bgm.setTracks(show.bgm.tracks);
@@ -116,9 +118,10 @@ function applyShow(next) {
   bgm.setTracks(show.bgm.tracks);
   renderAll();
   changed();
-  const loading = loadShowAudio().then(updatePreflight);
-  if (show.bgm.folder) loadBgmFolder(show.bgm.folder, { quiet: true });
-  return loading;
+  return Promise.all([
+    loadShowAudio().then(updatePreflight),
+    show.bgm.folder ? loadBgmFolder(show.bgm.folder, { quiet: true }) : null,
+  ]);
 }
 
 // Lays a show out from a base folder: loose files become the first page, each
