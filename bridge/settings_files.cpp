@@ -61,8 +61,8 @@ void AppDelegate::showConfigOpenPanel() {
             std::string content = std::move(*read.text);
             if (std::string_view(content).starts_with(kUtf8ByteOrderMark))
                 content.erase(0, kUtf8ByteOrderMark.size());
-            const nlohmann::json imported = {
-                {"path", path}, {"name", lastPathComponent(path)}, {"content", content}};
+            nlohmann::json imported = {{"path", path}, {"name", lastPathComponent(path)}};
+            imported["content"] = std::move(content);
             self->callNative(callback::importSamplerConfig, jsonText(imported).value_or("{}"));
         });
 }

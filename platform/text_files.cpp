@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 
 namespace jaunvel {
@@ -110,6 +112,13 @@ bool isValidUtf8(std::string_view text) {
     const std::size_t size = text.size();
     std::size_t i = 0;
     while (i < size) {
+        // Eight plain ASCII bytes at a time.
+        std::uint64_t word = 0;
+        if (size - i >= sizeof word &&
+            (std::memcpy(&word, bytes + i, sizeof word), (word & 0x8080808080808080u) == 0)) {
+            i += sizeof word;
+            continue;
+        }
         const unsigned char lead = bytes[i];
         if (lead < 0x80) {
             ++i;
@@ -180,11 +189,12 @@ ReadResult readWholeTextFile(const std::string& path) {
         ::close(fd);
         return {std::nullopt, readError(path, readReason(error))};
     }
-    std::string text;
-    text.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[1 << 16];
+    // Read straight into the text, growing it only if the file grew.
+    std::string text(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    std::size_t used = 0;
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (used == text.size()) text.resize(text.size() * 2);
+        const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
@@ -192,8 +202,9 @@ ReadResult readWholeTextFile(const std::string& path) {
             return {std::nullopt, readError(path, readReason(error))};
         }
         if (got == 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
+        used += static_cast<std::size_t>(got);
     }
+    text.resize(used);
     ::close(fd);
     if (!isValidUtf8(text)) {
         return {std::nullopt, readError(path, "UTF-8 のテキストファイルではありません。")};

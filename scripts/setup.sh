@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev nlohmann-json3-dev libjson-glib-dev libx11-dev
   libwebkit2gtk-4.1-dev
   xvfb xauth xdotool xclip x11-utils x11-apps imagemagick
   fonts-noto-cjk

@@ -1,0 +1,91 @@
+// Settings save and open through the shell's own code (dialog answered at
+// once, file written or read, callback script made), against `cp` of the
+// same file, for a 1 KB and a 50 MB settings text.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "app/app_delegate.h"
+#include "platform/scripted/scripted_platform.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double timeCp(const std::string& from, const std::string& to) {
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    const char* argv[] = {"cp", from.c_str(), to.c_str(), nullptr};
+    posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char**>(argv), environ);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return millisecondsSince(start);
+}
+
+template <class F>
+double median(int runs, F&& once) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) times.push_back(once());
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+}  // namespace
+
+int main() {
+    char pattern[] = "/var/tmp/jaunvel-settings-bench-XXXXXX";  // on disk, not tmpfs
+    const std::string folder = mkdtemp(pattern);
+    jaunvel::scripted::ScriptedPlatform platform;
+    platform.resources["server.js"] = "/nonexistent/server.js";
+    auto delegate = std::make_shared<jaunvel::AppDelegate>(platform);
+    platform.application().setDelegate(delegate);
+    platform.launchApplication();
+
+    std::printf("| settings figure | ours | baseline (cp) | ratio |\n|---|---|---|---|\n");
+    for (const std::size_t size : {std::size_t{1024}, std::size_t{50} << 20}) {
+        // Settings-like text: JSON with Japanese names.
+        std::string text = "{\"大会\":\"";
+        while (text.size() < size - 2) text += "パッド";
+        text.resize(size - 2);
+        while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
+        if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) text.pop_back();
+        text += "\"}";
+        const std::string target = folder + "/大会設定.json";
+        const int runs = size > 1 << 20 ? 5 : 50;
+
+        const double save = median(runs, [&] {
+            platform.postMessage("configSaver", {{"name", "大会設定.json"}, {"content", text}});
+            const auto start = Clock::now();
+            platform.answerSavePanel(1, target);
+            return millisecondsSince(start);
+        });
+        const double open = median(runs, [&] {
+            platform.postMessage("configPicker", nullptr);
+            const auto start = Clock::now();
+            platform.answerOpenPanel(1, {target});
+            return millisecondsSince(start);
+        });
+        const double cp = median(runs, [&] { return timeCp(target, folder + "/copy.json"); });
+        const char* label = size > 1 << 20 ? "50 MB" : "1 KB";
+        std::printf("| save %s (write + fsync + callback) | %.2f ms | %.2f ms | %.2f× |\n", label, save, cp,
+                    save / cp);
+        std::printf("| open %s (read + validate + callback) | %.2f ms | %.2f ms | %.2f× |\n", label, open, cp,
+                    open / cp);
+        const auto scripts = platform.evaluatedScripts();
+        if (scripts.back().rfind("window.importSamplerConfigFromNative(", 0) != 0) return 1;
+    }
+    fs::remove_all(folder);
+    return 0;
+}
