@@ -16,9 +16,14 @@ function log(event, detail = {}) {
   for (const waiter of waiters.splice(0)) waiter();
 }
 
+// With BENCH_RELOAD_ON_LOSS=1 the page reloads itself when the server goes
+// away, so the shell has a failed navigation to recover from.
+const reloadOnLoss = process.env.BENCH_RELOAD_ON_LOSS === '1';
+
 const page = `<!doctype html><meta charset="utf-8"><title>bench</title>
 <body style="background:#1d2230;color:#eee;font:20px sans-serif">ベンチマーク
 <script>
+const reloadOnLoss = ${reloadOnLoss};
 const mark = (name, extra = '') => fetch('/mark?name=' + name + '&t=' + Date.now() + extra);
 window.setThemeFolderFromNative = (path) => mark('callback', '&path=' + encodeURIComponent(path));
 addEventListener('load', () => fetch('/loaded?t=' + Date.now()).then(next));
@@ -30,7 +35,7 @@ function next() {
       window.webkit.messageHandlers[command.post].postMessage(command.body);
     }
     next();
-  }, () => setTimeout(next, 1000));
+  }, () => (reloadOnLoss ? location.reload() : setTimeout(next, 1000)));
 }
 </script>`;
 
