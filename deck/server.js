@@ -398,7 +398,7 @@ function createDeckServer({ port = 4177, root = path.join(__dirname, 'public') }
   };
 }
 
-module.exports = { createDeckServer, parseRange, parseTarget, listFolder, hostAllowed, AUDIO_TYPES };
+module.exports = { createDeckServer };
 
 if (require.main === module) {
   const envPort = Number.parseInt(process.env.PORT ?? '', 10);

@@ -126,17 +126,17 @@ export class Engine extends EventTarget {
     return Boolean(v && !v.stopping);
   }
 
-  // Returns seconds left of the voice (of this loop turn for a loop), or null.
-  remaining(pad) {
+  // Seconds left of a playing pad (of this turn, for a loop) and its length, or null.
+  timing(pad) {
     const v = this.voices.get(pad);
     if (!v) return null;
     if (v.element) {
-      const d = v.element.duration;
-      return Number.isFinite(d) ? Math.max(0, d - v.element.currentTime) : null;
+      const total = v.element.duration;
+      return Number.isFinite(total) ? { left: Math.max(0, total - v.element.currentTime), total } : null;
     }
     const played = this.ctx.currentTime - v.startedAt;
-    const d = v.duration;
-    return v.loop ? d - (played % d) : Math.max(0, d - played);
+    const total = v.duration;
+    return { left: v.loop ? total - (played % total) : Math.max(0, total - played), total };
   }
 
   // Plays, restarts or fades a pad according to its mode. `t0` is when the key went
@@ -261,12 +261,6 @@ export class Engine extends EventTarget {
   stopAllPads(fade) {
     for (const pad of [...this.voices.keys()]) this.stopPad(pad, fade);
   }
-
-  get playingCount() {
-    let n = 0;
-    for (const v of this.voices.values()) if (!v.stopping) n++;
-    return n;
-  }
 }
 
 // Background music through two media elements, so one track can fade into the next.
@@ -313,7 +307,7 @@ export class BgmPlayer extends EventTarget {
   }
 
   setTracks(tracks) {
-    this.stop(0.3);
+    this.pause(0.3);
     this.tracks = tracks;
     this.pos = -1;
     this.#reorder(-1);
@@ -373,10 +367,6 @@ export class BgmPlayer extends EventTarget {
       deck.timer = setTimeout(() => deck.el.pause(), fade * 1000 + 30);
     }
     this.emit();
-  }
-
-  stop(fade) {
-    this.pause(fade);
   }
 
   hardStop() {

@@ -379,11 +379,10 @@ function tick() {
   }
   for (const [pad, el] of padElements) {
     if (!engine.isPlaying(pad)) continue;
-    const left = engine.remaining(pad);
-    const total = engine.fileState(pad.path)?.duration || el.__duration;
-    if (left !== null) {
-      el.querySelector('.status').textContent = `${pad.mode === 'loop' ? '⟳ ' : ''}-${fmtPad(left)}`;
-      if (total) el.querySelector('.progress').style.width = `${Math.min(100, (1 - left / total) * 100)}%`;
+    const t = engine.timing(pad);
+    if (t) {
+      el.querySelector('.status').textContent = `${pad.mode === 'loop' ? '↻ ' : ''}-${fmtPad(t.left)}`;
+      if (t.total) el.querySelector('.progress').style.width = `${Math.min(100, (1 - t.left / t.total) * 100)}%`;
     }
     again = true;
   }

@@ -145,8 +145,7 @@ const num = (v, lo, hi, dflt) => (typeof v === 'number' && Number.isFinite(v) ? 
 const str = (v, dflt = '') => (typeof v === 'string' ? v : dflt);
 
 // Parses a settings text into a show; throws SettingsError with a Japanese message.
-// baseOverride lays stored relative paths under another base folder.
-export function fromSettingsText(text, baseOverride) {
+export function fromSettingsText(text) {
   if (typeof text !== 'string' || text.trim() === '') throw new SettingsError('設定ファイルが空です。');
   let doc;
   try {
@@ -163,7 +162,7 @@ export function fromSettingsText(text, baseOverride) {
   if (!Array.isArray(doc.pages)) throw new SettingsError('設定ファイルにページがありません。');
 
   const show = createShow();
-  const base = baseOverride || (typeof doc.baseFolder === 'string' && doc.baseFolder.startsWith('/') ? doc.baseFolder : null);
+  const base = typeof doc.baseFolder === 'string' && doc.baseFolder.startsWith('/') ? doc.baseFolder : null;
   show.name = str(doc.name);
   show.baseFolder = base;
   show.fromSettings = true;
@@ -192,7 +191,6 @@ export function fromSettingsText(text, baseOverride) {
         duck: raw.duck === true,
         path: resolveFrom(base, file),
         name: str(raw.name) || (file ? baseName(file) : ''),
-        storedFile: file,
       });
     });
     for (let i = pads.length; i < roundPadCount(pads.length); i++) pads.push(createPad(i));
