@@ -80,18 +80,13 @@ describe('deck server', () => {
     fs.rmSync(dir, { recursive: true, force: true });
   });
 
-  test('listens on loopback addresses only', () => {
+  test('serves the page at the root path on loopback addresses only', async () => {
     assert.ok(deck.addresses.length >= 1);
-    for (const a of deck.addresses) assert.ok(a === '127.0.0.1' || a === '::1', a);
-  });
-
-  test('serves the page at the root path on every loopback address', async () => {
-    const hosts = deck.addresses.map((a) => a);
-    for (const h of hosts) {
-      const res = await request(port, '/', { host: h });
+    for (const host of deck.addresses) {
+      assert.ok(host === '127.0.0.1' || host === '::1', host);
+      const res = await request(port, '/', { host });
       assert.equal(res.status, 200);
       assert.match(res.headers['content-type'], /^text\/html/);
-      assert.match(res.body.toString(), /<html/);
     }
   });
 
@@ -164,18 +159,15 @@ describe('deck server', () => {
 
   test('content types follow the extension, whatever its case', async () => {
     const expected = {
-      mp3: 'audio/mpeg', m4a: 'audio/mp4', wav: 'audio/wav', aac: 'audio/aac', flac: 'audio/flac',
-      aiff: 'audio/aiff', aif: 'audio/aiff', ogg: 'audio/ogg', opus: 'audio/ogg',
+      't.mp3': 'audio/mpeg', 't.m4a': 'audio/mp4', 't.wav': 'audio/wav', 't.aac': 'audio/aac', 't.flac': 'audio/flac',
+      't.aiff': 'audio/aiff', 't.aif': 'audio/aiff', 't.ogg': 'audio/ogg', 't.opus': 'audio/ogg',
+      'show/Track1.MP3': 'audio/mpeg', 'show/開会 「テーマ」 \'曲\' "x".wav': 'audio/wav',
     };
-    for (const [ext, type] of Object.entries(expected)) {
-      const res = await request(port, media(path.join(dir, `t.${ext}`)), { method: 'HEAD' });
-      assert.equal(res.status, 200, ext);
-      assert.equal(res.headers['content-type'], type, ext);
+    for (const [file, type] of Object.entries(expected)) {
+      const res = await request(port, media(path.join(dir, file)), { method: 'HEAD' });
+      assert.equal(res.status, 200, file);
+      assert.equal(res.headers['content-type'], type, file);
     }
-    const upper = await request(port, media(path.join(dir, 'show', 'Track1.MP3')), { method: 'HEAD' });
-    assert.equal(upper.headers['content-type'], 'audio/mpeg');
-    const jp = await request(port, media(path.join(dir, 'show', '開会 「テーマ」 \'曲\' "x".wav')));
-    assert.equal(jp.status, 200);
   });
 
   describe('hostile requests', () => {
