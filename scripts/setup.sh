@@ -9,7 +9,7 @@ packages=(
   libwebkit2gtk-4.1-dev
   xvfb xauth xdotool xclip x11-utils x11-apps imagemagick
   fonts-noto-cjk
-  chromium
+  chromium python3-gi gir1.2-webkit2-4.1
 )
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 
