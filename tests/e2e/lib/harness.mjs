@@ -270,23 +270,35 @@ export class Display {
 
   // Puts `text` on the clipboard, owned by an xclip that stays in the
   // foreground until it is replaced or dropClipboard() ends it; resolves once
-  // the clipboard answers with that text.
+  // the clipboard answers with that text. A new owner that has not answered
+  // within a few seconds is replaced by another.
   async setClipboard(text) {
-    const owner = spawn('xclip', ['-quiet', '-selection', 'clipboard', '-i'], {
-      env: { ...process.env, DISPLAY: this.name },
-      stdio: ['pipe', 'ignore', 'ignore'],
-    });
-    owner.stdin.end(text);
-    this.clipboardOwner?.kill('SIGKILL');
-    this.clipboardOwner = owner;
-    await waitFor(() => this.clipboard() === text, { timeout: 5000, what: 'the clipboard to hold the text' });
+    for (let attempt = 1; ; attempt++) {
+      // An owner killed while answering leaves the reader hanging: let the
+      // old one be gone first.
+      const old = this.clipboardOwner;
+      this.dropClipboard();
+      if (old && old.exitCode === null && old.signalCode === null) await new Promise((r) => old.once('exit', r));
+      const owner = spawn('xclip', ['-quiet', '-selection', 'clipboard', '-t', 'UTF8_STRING', '-i'], {
+        env: { ...process.env, DISPLAY: this.name },
+        stdio: ['pipe', 'ignore', 'ignore'],
+      });
+      owner.stdin.end(text);
+      this.clipboardOwner = owner;
+      try {
+        await waitFor(() => this.clipboard() === text, { timeout: 3000, what: 'the clipboard to hold the text' });
+        return;
+      } catch (e) {
+        if (attempt === 3) throw e;
+      }
+    }
   }
 
   clipboard() {
     return spawnSync('xclip', ['-o', '-selection', 'clipboard', '-t', 'UTF8_STRING'], {
       env: { ...process.env, DISPLAY: this.name },
       encoding: 'utf8',
-      timeout: 5000,
+      timeout: 2000,
     }).stdout;
   }
 
