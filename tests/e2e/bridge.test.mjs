@@ -97,10 +97,15 @@ describe('folder picker', () => {
 
 describe('audio file picker', () => {
   test('echoes the pad index with the chosen file\'s path and name', async () => {
-    const name = `効果音 "歓声" 'x' 1.mp3`;
-    const file = path.join(files, name);
-    fs.writeFileSync(file, 'ID3');
-    for (const [body, index] of [[5, 5], [2.5, 2.5], ['7', -1], [null, -1]]) {
+    // Extensions are matched without regard to case.
+    for (const [body, index, name] of [
+      [5, 5, `効果音 "歓声" 'x' 1.mp3`],
+      [2.5, 2.5, 'ファンファーレ.WAV'],
+      ['7', -1, 'b.aif'],
+      [null, -1, 'c.flac'],
+    ]) {
+      const file = path.join(files, name);
+      fs.writeFileSync(file, 'not really audio: the shell only passes the path on');
       const t = Date.now();
       const dialog = await openDialog('filePicker', body);
       if (body === 5) {
