@@ -1,124 +1,130 @@
 'use strict';
-// Deck server over loopback: range streaming throughput against a minimal static server
-// written with node's built-ins, and the time to list a folder of 10,000 files.
+// The deck server against nginx on loopback, on the same 64 MiB file: throughput and time to
+// the first body byte for whole-file reads, open-ended ranges and random 1 MiB ranges; then
+// a folder of 10,000 files listed by ours (/api/list) and by nginx's JSON autoindex.
+// Rounds alternate which server goes first; rows give medians over the rounds.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const http = require('node:http');
-const { once } = require('node:events');
-const { spawn } = require('node:child_process');
+const { startDeck, startNginx, stop, Connection, pct, median } = require('./lib.js');
 
-const SERVER_JS = path.join(__dirname, '..', '..', 'deck', 'server.js');
 const FILE_MB = 64;
+const SIZE = FILE_MB * 1024 * 1024;
+const ROUNDS = Number(process.env.BENCH_DECK_ROUNDS || 9);
+const extraNodeArgs = process.env.BENCH_DECK_NODE_ARGS ? process.env.BENCH_DECK_NODE_ARGS.split(' ') : [];
 
-// The reference: just enough of a static file server to answer "bytes=a-b".
-const BASELINE = `
-const http = require('node:http'), fs = require('node:fs');
-const server = http.createServer((req, res) => {
-  const file = decodeURIComponent(new URL(req.url, 'http://x').searchParams.get('path'));
-  const size = fs.statSync(file).size;
-  const m = /bytes=(\\d+)-(\\d*)/.exec(req.headers.range || '');
-  const start = m ? Number(m[1]) : 0, end = m && m[2] ? Number(m[2]) : size - 1;
-  res.writeHead(m ? 206 : 200, { 'Content-Length': end - start + 1 });
-  fs.createReadStream(file, { start, end }).pipe(res);
-}).listen(0, '127.0.0.1', () => process.send({ ready: server.address().port }));
-`;
-
-async function startChild(args, env = {}) {
-  const child = spawn(process.execPath, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'inherit', 'inherit', 'ipc'] });
-  const [msg] = await once(child, 'message');
-  return { child, port: msg.ready };
-}
-
-function get(port, target, range) {
-  return new Promise((resolve, reject) => {
-    const headers = { host: `localhost:${port}` };
-    if (range) headers.range = range;
-    const req = http.get({ host: '127.0.0.1', port, path: target, headers, agent }, (res) => {
-      let n = 0;
-      res.on('data', (c) => (n += c.length));
-      res.on('end', () => resolve(n));
-    });
-    req.on('error', reject);
-  });
-}
-const agent = new http.Agent({ keepAlive: true, maxSockets: 4 });
-
-async function throughput(port, file) {
-  const target = `/media?path=${encodeURIComponent(file)}`;
-  const size = FILE_MB * 1024 * 1024;
+// Each workload runs on its own connections and returns bytes, seconds and first-byte times.
+async function run(port, target, requests, connections) {
+  const conns = await Promise.all(Array.from({ length: connections }, () => new Connection(port).open()));
+  const ttfb = [];
   let bytes = 0;
+  let next = 0;
   const t0 = process.hrtime.bigint();
-  for (let i = 0; i < 6; i++) bytes += await get(port, target); // whole file
-  for (let i = 0; i < 6; i++) bytes += await get(port, target, `bytes=${(i * size) / 8}-`); // open ranges
-  let seed = 7;
-  const jobs = [];
-  for (let i = 0; i < 256; i++) {
-    seed = (seed * 1103515245 + 12345) % 2 ** 31;
-    const start = seed % (size - 1048576);
-    jobs.push(() => get(port, target, `bytes=${start}-${start + 1048575}`)); // 1 MiB seeks
-  }
-  for (let i = 0; i < jobs.length; i += 4) bytes += (await Promise.all(jobs.slice(i, i + 4).map((j) => j()))).reduce((a, b) => a + b);
+  await Promise.all(conns.map(async (c) => {
+    while (next < requests.length) {
+      const headers = requests[next++];
+      const r = await c.get(target, headers);
+      if (r.status !== (headers.Range ? 206 : 200)) throw new Error(`status ${r.status} for ${JSON.stringify(headers)}`);
+      bytes += r.bytes;
+      ttfb.push(r.ttfb);
+    }
+  }));
   const seconds = Number(process.hrtime.bigint() - t0) / 1e9;
-  return bytes / 1024 / 1024 / seconds;
+  conns.forEach((c) => c.close());
+  return { mbs: bytes / 1048576 / seconds, ttfb };
 }
 
-function median(xs) {
-  const s = [...xs].sort((a, b) => a - b);
-  return s[Math.floor(s.length / 2)];
+function workloads() {
+  let seed = 7;
+  const random = () => (seed = (seed * 1103515245 + 12345) % 2 ** 31);
+  const ranges = Array.from({ length: 256 }, () => {
+    const start = random() % (SIZE - 1048576);
+    return { Range: `bytes=${start}-${start + 1048575}` };
+  });
+  return [
+    { name: 'whole file', requests: Array.from({ length: 6 }, () => ({})), connections: 1 },
+    { name: 'open-ended ranges', requests: Array.from({ length: 8 }, (_, i) => ({ Range: `bytes=${(i * SIZE) / 8}-` })), connections: 1 },
+    { name: 'random 1 MiB x1', requests: ranges.slice(0, 128), connections: 1 },
+    { name: 'random 1 MiB x4', requests: ranges, connections: 4 },
+  ];
 }
 
 async function main() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-bench-'));
+  fs.chmodSync(dir, 0o755); // nginx's worker runs as nobody when started by root
   const file = path.join(dir, 'big.wav');
-  fs.writeFileSync(file, Buffer.alloc(FILE_MB * 1024 * 1024, 1));
+  fs.writeFileSync(file, Buffer.alloc(SIZE, 1));
   const many = path.join(dir, 'many');
   fs.mkdirSync(many);
   for (let i = 0; i < 10000; i++) fs.writeFileSync(path.join(many, `track ${i}.${i % 10 === 0 ? 'txt' : 'mp3'}`), '');
 
-  const ours = await startChild([SERVER_JS], { PORT: '0' });
-  const base = await startChild(['-e', BASELINE]);
+  const ours = await startDeck(extraNodeArgs);
+  const nginx = await startNginx(dir, dir);
+  const servers = [
+    { who: 'ours', port: ours.port, media: `/media?path=${encodeURIComponent(file)}`, list: `/api/list?dir=${encodeURIComponent(many)}` },
+    { who: 'nginx', port: nginx.port, media: '/big.wav', list: '/many/' },
+  ];
   try {
-    // Warm both, then alternate so neither gets a cooler cache.
-    await throughput(ours.port, file);
-    await throughput(base.port, file);
-    const a = [];
-    const b = [];
-    for (let round = 0; round < 3; round++) {
-      a.push(await throughput(ours.port, file));
-      b.push(await throughput(base.port, file));
+    const rows = [];
+    // One pass of everything first: our server's code is compiled by then, as in a long show.
+    for (const w of workloads()) for (const s of servers) await run(s.port, s.media, w.requests, w.connections);
+    for (const w of workloads()) {
+      const res = { ours: { mbs: [], ttfb: [] }, nginx: { mbs: [], ttfb: [] }, ratios: [] };
+      for (let round = 0; round < ROUNDS; round++) {
+        for (const s of round % 2 ? [...servers].reverse() : servers) {
+          const r = await run(s.port, s.media, w.requests, w.connections);
+          res[s.who].mbs.push(r.mbs);
+          res[s.who].ttfb.push(...r.ttfb);
+        }
+        res.ratios.push(res.ours.mbs[round] / res.nginx.mbs[round]);
+      }
+      rows.push({ name: w.name, res });
     }
-    const oursMBs = median(a);
-    const baseMBs = median(b);
-    console.log(`range streaming  ours ${oursMBs.toFixed(0)} MB/s  baseline ${baseMBs.toFixed(0)} MB/s  ratio ${(oursMBs / baseMBs).toFixed(2)}`);
 
-    const listTimes = [];
-    const readdirTimes = [];
-    let count = 0;
-    for (let i = 0; i < 15; i++) {
-      let t0 = process.hrtime.bigint();
-      const body = await new Promise((resolve, reject) => {
-        http.get({ host: '127.0.0.1', port: ours.port, path: `/api/list?dir=${encodeURIComponent(many)}`, headers: { host: `localhost:${ours.port}` }, agent }, (res) => {
-          let s = '';
-          res.on('data', (c) => (s += c));
-          res.on('end', () => resolve(s));
-        }).on('error', reject);
-      });
-      listTimes.push(Number(process.hrtime.bigint() - t0) / 1e6);
-      count = JSON.parse(body).files.length;
-      t0 = process.hrtime.bigint();
-      fs.readdirSync(many, { withFileTypes: true });
-      readdirTimes.push(Number(process.hrtime.bigint() - t0) / 1e6);
+    const list = { ours: [], nginx: [] };
+    let listed = {};
+    for (const s of servers) {
+      const c = await new Connection(s.port).open();
+      for (let i = 0; i < 18; i++) {
+        const r = await c.get(s.list);
+        if (r.status !== 200) throw new Error(`listing: ${s.who} ${r.status}`);
+        if (i >= 3) list[s.who].push(r.ms);
+      }
+      c.close();
     }
-    const l = median(listTimes.slice(3));
-    const r = median(readdirTimes.slice(3));
-    console.log(`folder listing   ours ${l.toFixed(1)} ms for ${count} of 10000 files (target < 100 ms)  baseline readdir ${r.toFixed(1)} ms  ratio ${(l / r).toFixed(1)}`);
+    const oursList = JSON.parse(await fetchText(ours.port, servers[0].list)).files.length;
+    const nginxList = JSON.parse(await fetchText(nginx.port, servers[1].list)).length;
+    listed = { ours: oursList, nginx: nginxList };
+
+    const f = (x, d = 1) => x.toFixed(d).padStart(8);
+    console.log(`deck server vs nginx ${process.env.NGINX_VERSION || ''}(1 worker, sendfile on), ${FILE_MB} MiB file, ${ROUNDS} rounds, medians (ratio: median of per-round ratios)` +
+      (extraNodeArgs.length ? `, node ${extraNodeArgs.join(' ')}` : ''));
+    console.log(`${'row'.padEnd(34)}${'ours'.padStart(8)}${'nginx'.padStart(8)}${'ratio'.padStart(8)}`);
+    for (const { name, res } of rows) {
+      // The ratio is the median of each round's own ratio: the machine's drift cancels out.
+      console.log(`${`${name} MB/s`.padEnd(34)}${f(median(res.ours.mbs), 0)}${f(median(res.nginx.mbs), 0)}${f(median(res.ratios), 2)}`);
+      const ot = median(res.ours.ttfb);
+      const nt = median(res.nginx.ttfb);
+      console.log(`${`${name} first byte p50 ms`.padEnd(34)}${f(ot, 3)}${f(nt, 3)}${f(ot / nt, 2)}`);
+      const o99 = pct(res.ours.ttfb, 99);
+      const n99 = pct(res.nginx.ttfb, 99);
+      console.log(`${`${name} first byte p99 ms`.padEnd(34)}${f(o99, 3)}${f(n99, 3)}${f(o99 / n99, 2)}`);
+    }
+    const ol = median(list.ours);
+    const nl = median(list.nginx);
+    console.log(`${'listing 10,000 files ms'.padEnd(34)}${f(ol)}${f(nl)}${f(ol / nl, 2)}   (ours ${listed.ours} audio files sorted naturally, target < 100 ms; nginx ${listed.nginx} entries)`);
   } finally {
-    ours.child.kill('SIGTERM');
-    base.child.kill('SIGTERM');
-    agent.destroy();
+    await stop(ours.child);
+    await stop(nginx.child);
     fs.rmSync(dir, { recursive: true, force: true });
   }
+}
+
+async function fetchText(port, target) {
+  const c = await new Connection(port).open();
+  const r = await c.get(target, {}, { keep: true });
+  c.close();
+  return r.body.toString();
 }
 
 main().catch((err) => {
