@@ -100,9 +100,11 @@ function killQuietly(pid, signal = 'SIGKILL') {
 }
 
 // A detached sh that ends the given processes (and process groups, as
-// negative numbers) once this test process has gone, for at most 30 minutes.
-function startWatchdog(targets) {
-  const script = `i=0; while [ $i -lt 3600 ] && kill -0 ${process.pid} 2>/dev/null; do sleep 0.5; i=$((i+1)); done; kill -KILL ${targets.join(' ')} 2>/dev/null; exit 0`;
+// negative numbers) and removes the given temporary folders once this test
+// process has gone, watching for at most 30 minutes.
+function startWatchdog(targets, dirs = []) {
+  const rm = dirs.map((d) => `'${d}'`).join(' ');
+  const script = `i=0; while [ $i -lt 3600 ] && kill -0 ${process.pid} 2>/dev/null; do sleep 0.5; i=$((i+1)); done; kill -KILL ${targets.join(' ')} 2>/dev/null; ${rm ? `sleep 1; rm -rf ${rm}` : ''}; exit 0`;
   const dog = spawn('/bin/sh', ['-c', script], { detached: true, stdio: 'ignore' });
   dog.unref();
   return dog;
@@ -142,7 +144,7 @@ export class Display {
       proc.once('exit', (code) => reject(new Error(`Xvfb exited with ${code}`)));
     });
     const display = new Display(number, fbdir, proc);
-    display.watchdog = startWatchdog([proc.pid]);
+    display.watchdog = startWatchdog([proc.pid], [fbdir]);
     // Xvfb draws the pointer into its framebuffer: park it in a corner that no
     // window covers, out of the screenshots.
     display.x('xdotool', ['mousemove', '1919', '1079']);
@@ -467,7 +469,7 @@ export class Shell {
         resolve({ code, signal });
       }),
     );
-    this.watchdog = startWatchdog([-this.proc.pid, this.proc.pid]);
+    this.watchdog = startWatchdog([-this.proc.pid, this.proc.pid], [this.root]);
   }
 
   get pid() {
