@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
-#include <sys/resource.h>
+#include <sys/mount.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -33,7 +32,15 @@ protected:
         folder = ::mkdtemp(pattern);
         launchQuietly();
     }
-    void TearDown() override { fs::remove_all(folder); }
+    void TearDown() override {
+        if (mounted) ::umount2(folder.c_str(), MNT_DETACH);
+        fs::remove_all(folder);
+    }
+    // A small file system of our own on the folder (needs root).
+    bool mountSmallFileSystem(const char* size) {
+        mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, size) == 0;
+        return mounted;
+    }
 
     // Saves `body` through the dialog, confirmed at `path`; returns the one script sent.
     std::string save(const json& body, const std::string& path) {
@@ -55,6 +62,7 @@ protected:
     }
 
     fs::path folder;
+    bool mounted = false;
 };
 
 json argument(const std::string& script) {
@@ -119,7 +127,7 @@ TEST_F(Settings, TextThatIsNotUtf8IsNeverWritten) {
     EXPECT_THAT(names(), ElementsAre("keep.json"));
 }
 
-TEST_F(Settings, FailedWritesReportADescriptionAndLeaveTheOldFile) {
+TEST_F(Settings, FailedWritesReportADescriptionAndLeaveNothingBehind) {
     putBytes(folder / "plain", "not a folder");
     for (const auto& target : {folder / "missing" / "a.json", folder / "plain" / "a.json"}) {
         const auto script = save({{"content", "{}"}}, target.string());
@@ -128,22 +136,23 @@ TEST_F(Settings, FailedWritesReportADescriptionAndLeaveTheOldFile) {
         EXPECT_THAT(description, ::testing::HasSubstr("保存できませんでした"));
         EXPECT_GT(description.size(), std::string("ファイル「a.json」を保存できませんでした。").size());
     }
+    EXPECT_THAT(names(), ElementsAre("plain"));
+}
 
-    // A write cut short (as on a full disk) leaves the old file as it was.
-    const auto target = folder / "full.json";
-    putBytes(target, "old");
-    struct rlimit saved {};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 1024;
-    ::setrlimit(RLIMIT_FSIZE, &small);
-    const auto error = writeTextFileAtomically(target.string(), std::string(8192, 'y'));
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(bytesOf(target), "old");
-    EXPECT_THAT(names(), ElementsAre("full.json", "plain"));
+TEST_F(Settings, ReadOnlyOrFullFileSystemsLeaveTheOldFileAndNoTemporary) {
+    if (!mountSmallFileSystem("size=64k")) GTEST_SKIP() << "mounting a file system needs root";
+    putBytes(folder / "大会.json", "old settings");
+    // Full: the write is cut short.
+    const std::string full = save({{"content", std::string(1 << 20, 'x')}}, (folder / "大会.json").string());
+    EXPECT_THAT(argument(full).get<std::string>(), ::testing::HasSubstr("空き容量"));
+    EXPECT_EQ(bytesOf(folder / "大会.json"), "old settings");
+    EXPECT_THAT(names(), ElementsAre("大会.json"));
+    // Read-only: nothing can be created at all.
+    ASSERT_EQ(::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    const std::string script = save({{"content", "{}"}}, (folder / "大会.json").string());
+    EXPECT_THAT(argument(script).get<std::string>(), ::testing::HasSubstr("読み取り専用"));
+    EXPECT_EQ(bytesOf(folder / "大会.json"), "old settings");
+    EXPECT_THAT(names(), ElementsAre("大会.json"));
 }
 
 TEST_F(Settings, OpenHandsBackTheTextUnchanged) {
