@@ -4,33 +4,18 @@
 #include <X11/Xlib.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s WINDOW-ID\n", argv[0]);
-        return 2;
-    }
-    char *end = NULL;
-    unsigned long id = strtoul(argv[1], &end, 0);
-    if (end == argv[1] || *end != '\0') {
-        fprintf(stderr, "not a window id: %s\n", argv[1]);
-        return 2;
-    }
-    Display *dpy = XOpenDisplay(NULL);
+    Display *dpy = argc == 2 ? XOpenDisplay(NULL) : NULL;
     if (!dpy) {
-        fprintf(stderr, "cannot open display\n");
-        return 1;
+        fprintf(stderr, "usage: DISPLAY=... %s WINDOW-ID\n", argv[0]);
+        return 2;
     }
-    XEvent ev;
-    memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = (Window)id;
-    ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-    ev.xclient.format = 32;
+    Window window = strtoul(argv[1], NULL, 0);
+    XEvent ev = {.xclient = {.type = ClientMessage, .window = window, .format = 32,
+                             .message_type = XInternAtom(dpy, "WM_PROTOCOLS", False)}};
     ev.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
-    ev.xclient.data.l[1] = CurrentTime;
-    Status ok = XSendEvent(dpy, (Window)id, False, NoEventMask, &ev);
+    Status ok = XSendEvent(dpy, window, False, NoEventMask, &ev);
     XSync(dpy, False);
     XCloseDisplay(dpy);
     return ok ? 0 : 1;

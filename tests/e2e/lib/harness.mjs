@@ -1,8 +1,9 @@
 // Drives the real shell under Xvfb: a private X display per test file, a
-// private install prefix per shell run (the built binary plus the probe server),
-// the probe's log, X window queries, keyboard input and screenshots.
-// Everything started here is ended by dispose()/close(), and a watchdog ends it
-// too if the test process itself dies.
+// private install prefix per shell run (the built binary plus the probe
+// server), the probe's log, X window queries, keyboard input and pictures
+// (ImageMagick's import). dispose()/close() end everything started here, and
+// a watchdog does if the test process itself dies.
+import assert from 'node:assert/strict';
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
@@ -10,31 +11,16 @@ import http from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
-import { readXwd } from './screenshot.mjs';
 
-const HERE = path.dirname(fileURLToPath(import.meta.url));
-export const E2E_DIR = path.dirname(HERE);
+const E2E_DIR = path.dirname(path.dirname(new URL(import.meta.url).pathname));
 export const PORT = 4177;
-export const SERVER_PATH = '/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin';
-const GST_RANKS =
-  'pulsesink:NONE,jackaudiosink:NONE,oss4sink:NONE,openalsink:NONE,osssink:NONE,alsasink:NONE,pipewiresink:NONE';
-
-export function shellBinary() {
-  const bin = process.env.JAUNVEL_BINARY;
-  if (!bin || !fs.existsSync(bin)) {
-    throw new Error('JAUNVEL_BINARY must name the built jaunvel binary');
-  }
-  return bin;
-}
-
-export const screenshotDir =
-  process.env.JAUNVEL_E2E_SCREENSHOTS ?? path.join(os.tmpdir(), 'jaunvel-e2e-screenshots');
+const SERVER_PATH = '/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin';
+const SCREENSHOTS = process.env.JAUNVEL_E2E_SCREENSHOTS ?? path.join(os.tmpdir(), 'jaunvel-e2e-screenshots');
 
 export const delay = (ms) => new Promise((r) => setTimeout(r, ms));
 
-// Polls `probe` until it returns a truthy value; fails with `what` after `timeout` ms.
-export async function waitFor(probe, { timeout = 10000, interval = 25, what = 'condition' } = {}) {
+// Polls `probe` until it returns a truthy value, which it returns.
+export async function waitFor(probe, what, { timeout = 10000, interval = 25 } = {}) {
   const deadline = Date.now() + timeout;
   for (;;) {
     const value = await probe();
@@ -44,218 +30,149 @@ export async function waitFor(probe, { timeout = 10000, interval = 25, what = 'c
   }
 }
 
-// ---------------------------------------------------------------- processes
+// Odd values that the server must get as they are, and a PORT and PATH it must not.
+export const ODD_ENV = {
+  PORT: '9999',
+  PATH: '/nonexistent/bin:/also/missing',
+  JAUNVEL_E2E_EXTRA: '値 with spaces = and; semicolons',
+  JAUNVEL_E2E_EMPTY: '',
+  JAUNVEL_E2E_LINES: 'one\ntwo',
+};
 
-function procStat(pid) {
-  try {
-    const s = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-    const rest = s.slice(s.lastIndexOf(')') + 2).split(' ');
-    return { pid, state: rest[0], ppid: Number(rest[1]), pgrp: Number(rest[2]) };
-  } catch {
-    return null;
-  }
+export function assertServerEnvironment(shell, start) {
+  assert.deepEqual(start.env, { ...shell.env, PORT: String(PORT), PATH: SERVER_PATH });
 }
 
-function allPids() {
-  return fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d)).map(Number);
-}
-
-// Live (non-zombie) processes whose environment carries `marker`.
+// Live (not zombie) processes but this one whose environment holds `marker`.
 export function processesWithMarker(marker) {
   const needle = Buffer.from(marker + '\0');
-  return allPids().filter((pid) => {
-    if (pid === process.pid) return false;
+  return fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d) && Number(d) !== process.pid).map(Number).filter((pid) => {
     try {
-      const env = fs.readFileSync(`/proc/${pid}/environ`);
-      return env.includes(needle) && procStat(pid)?.state !== 'Z';
+      const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+      return stat[stat.lastIndexOf(')') + 2] !== 'Z' && fs.readFileSync(`/proc/${pid}/environ`).includes(needle);
     } catch {
-      return false;
+      return false; // gone meanwhile
     }
   });
 }
 
-export function descendantsOf(root) {
-  const stats = allPids().map(procStat).filter(Boolean);
-  const found = [];
-  let frontier = [root];
-  for (let depth = 0; depth < 20 && frontier.length; depth++) {
-    const next = stats.filter((s) => frontier.includes(s.ppid)).map((s) => s.pid);
-    found.push(...next);
-    frontier = next;
-  }
-  return found;
-}
-
-export function isAlive(pid) {
-  const s = procStat(pid);
-  return s !== null && s.state !== 'Z';
-}
-
-function killQuietly(pid, signal = 'SIGKILL') {
+function kill(pid) {
   try {
-    process.kill(pid, signal);
+    process.kill(pid, 'SIGKILL');
   } catch {
     // already gone
   }
 }
 
-// A detached sh that ends the given processes (and process groups, as
-// negative numbers) and removes the given temporary folders once this test
-// process has gone, watching for at most 30 minutes.
-function startWatchdog(targets, dirs = []) {
-  const rm = dirs.map((d) => `'${d}'`).join(' ');
-  const script = `i=0; while [ $i -lt 3600 ] && kill -0 ${process.pid} 2>/dev/null; do sleep 0.5; i=$((i+1)); done; kill -KILL ${targets.join(' ')} 2>/dev/null; ${rm ? `sleep 1; rm -rf ${rm}` : ''}; exit 0`;
+// A detached sh that, once this process has gone (or after 30 minutes), kills
+// `targets` (a negative number is a process group) and removes `dir`.
+function watchdog(targets, dir) {
+  const script = `i=0; while [ $i -lt 3600 ] && kill -0 ${process.pid} 2>/dev/null; do sleep 0.5; i=$((i+1)); done; kill -KILL ${targets.join(' ')} 2>/dev/null; ${dir ? `sleep 1; rm -rf '${dir}'` : ''}`;
   const dog = spawn('/bin/sh', ['-c', script], { detached: true, stdio: 'ignore' });
   dog.unref();
   return dog;
 }
 
-export async function portIsFree(port = PORT) {
-  return new Promise((resolve) => {
-    const s = net.connect({ port, host: '127.0.0.1' });
-    s.once('connect', () => {
-      s.destroy();
-      resolve(false);
-    });
+const portIsFree = () =>
+  new Promise((resolve) => {
+    const s = net.connect({ port: PORT, host: '127.0.0.1' });
+    s.once('connect', () => resolve(!s.destroy()));
     s.once('error', () => resolve(true));
   });
-}
-
-// ---------------------------------------------------------------- X display
 
 export class Display {
   static async start() {
-    const fbdir = fs.mkdtempSync(path.join(os.tmpdir(), 'jaunvel-xvfb-'));
-    const proc = spawn(
-      'Xvfb',
-      ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-fbdir', fbdir, '-nolisten', 'tcp', '-noreset'],
-      { stdio: ['ignore', 'ignore', 'pipe', 'pipe'], detached: true },
-    );
+    const proc = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-nolisten', 'tcp', '-noreset'], {
+      stdio: ['ignore', 'ignore', 'ignore', 'pipe'],
+      detached: true,
+    });
     const number = await new Promise((resolve, reject) => {
-      let text = '';
-      const timer = setTimeout(() => reject(new Error('Xvfb did not report a display')), 15000);
-      proc.stdio[3].on('data', (d) => {
-        text += d;
-        if (text.includes('\n')) {
-          clearTimeout(timer);
-          resolve(Number(text.trim()));
-        }
-      });
+      setTimeout(() => reject(new Error('Xvfb did not report a display')), 15000).unref();
+      proc.stdio[3].on('data', (d) => resolve(Number(String(d).trim())));
       proc.once('exit', (code) => reject(new Error(`Xvfb exited with ${code}`)));
     });
-    const display = new Display(number, fbdir, proc);
-    display.watchdog = startWatchdog([proc.pid], [fbdir]);
-    // Xvfb draws the pointer into its framebuffer: park it in a corner that no
-    // window covers, out of the screenshots.
+    const display = new Display(`:${number}`, proc);
+    // Out of the way of the dialogs: a file chooser may pick the row under the pointer.
     display.x('xdotool', ['mousemove', '1919', '1079']);
     return display;
   }
 
-  constructor(number, fbdir, proc) {
-    this.number = number;
-    this.name = `:${number}`;
-    this.fbdir = fbdir;
-    this.proc = proc;
+  constructor(name, proc) {
+    Object.assign(this, { name, proc, env: { ...process.env, DISPLAY: name }, watchdog: watchdog([proc.pid]) });
   }
 
   async close() {
-    if (this.proc.exitCode === null) {
-      const exited = new Promise((r) => this.proc.once('exit', r));
-      this.proc.kill('SIGTERM');
-      await Promise.race([exited, delay(5000)]);
-      killQuietly(this.proc.pid);
-    }
-    killQuietly(this.watchdog.pid);
-    fs.rmSync(this.fbdir, { recursive: true, force: true });
+    this.proc.kill('SIGTERM');
+    await Promise.race([new Promise((r) => this.proc.once('exit', r)), delay(5000)]);
+    kill(this.proc.pid);
+    kill(this.watchdog.pid);
   }
 
-  x(cmd, args, input) {
-    return execFileSync(cmd, args, {
-      env: { ...process.env, DISPLAY: this.name },
-      input,
-      encoding: 'utf8',
-      stdio: ['pipe', 'pipe', 'pipe'],
-      timeout: 15000,
-    });
+  x(cmd, args) {
+    return execFileSync(cmd, args, { env: this.env, encoding: 'utf8', stdio: 'pipe', timeout: 15000 });
   }
 
-  // Mapped top-level windows (there is no window manager, so these are root's children).
+  // Mapped top-level windows (there is no window manager: root's children).
   visibleWindows() {
-    const out = spawnSync('xdotool', ['search', '--onlyvisible', '--maxdepth', '1', '--name', ''], {
-      env: { ...process.env, DISPLAY: this.name },
-      encoding: 'utf8',
-      timeout: 15000,
-    }).stdout;
-    const root = this.rootId();
-    return out.split('\n').filter(Boolean).map(Number).filter((id) => id !== root);
+    const root = (this.root ??= Number(/Window id: (0x[0-9a-f]+)/.exec(this.x('xwininfo', ['-root']))[1]));
+    const out = spawnSync('xdotool', ['search', '--onlyvisible', '--maxdepth', '1', '--name', ''], { env: this.env, encoding: 'utf8' });
+    return out.stdout.split('\n').filter(Boolean).map(Number).filter((id) => id !== root);
   }
 
-  rootId() {
-    this.root ??= Number(/Window id: (0x[0-9a-f]+)/.exec(this.x('xwininfo', ['-root']))[1]);
-    return this.root;
+  isVisible(id) {
+    return this.visibleWindows().includes(id);
   }
 
+  // The window's geometry, title, owner and types; null once it has gone.
   windowInfo(id) {
-    const wi = this.x('xwininfo', ['-id', String(id)]);
-    const num = (label) => Number(new RegExp(`${label}:\\s+(-?\\d+)`).exec(wi)[1]);
-    const props = this.x('xprop', ['-id', String(id), '_NET_WM_NAME', 'WM_TRANSIENT_FOR', '_NET_WM_WINDOW_TYPE', '_NET_WM_STATE']);
-    const name = /_NET_WM_NAME\(UTF8_STRING\) = "(.*)"/.exec(props)?.[1] ?? '';
-    const transient = /WM_TRANSIENT_FOR\(WINDOW\): window id # (0x[0-9a-f]+)/.exec(props);
-    return {
-      id,
-      x: num('Absolute upper-left X'),
-      y: num('Absolute upper-left Y'),
-      width: num('Width'),
-      height: num('Height'),
-      mapped: /Map State: IsViewable/.test(wi),
-      name: JSON.parse(`"${name}"`),
-      transientFor: transient ? Number(transient[1]) : null,
-      types: /_NET_WM_WINDOW_TYPE\(ATOM\) = (.*)/.exec(props)?.[1].split(', ') ?? [],
-      states: /_NET_WM_STATE\(ATOM\) = (.*)/.exec(props)?.[1].split(', ') ?? [],
-    };
-  }
-
-  // windowInfo, or null when the window has gone meanwhile.
-  tryWindowInfo(id) {
     try {
-      return this.windowInfo(id);
+      const wi = this.x('xwininfo', ['-id', String(id)]);
+      const props = this.x('xprop', ['-id', String(id), '_NET_WM_NAME', 'WM_TRANSIENT_FOR', '_NET_WM_WINDOW_TYPE', '_NET_WM_STATE']);
+      const num = (label) => Number(new RegExp(`${label}:\\s+(-?\\d+)`).exec(wi)[1]);
+      const list = (atom) => new RegExp(`${atom}\\(ATOM\\) = (.*)`).exec(props)?.[1].split(', ') ?? [];
+      const transient = /WM_TRANSIENT_FOR\(WINDOW\): window id # (0x[0-9a-f]+)/.exec(props);
+      return {
+        id,
+        x: num('Absolute upper-left X'),
+        y: num('Absolute upper-left Y'),
+        width: num('Width'),
+        height: num('Height'),
+        name: JSON.parse(`"${/_NET_WM_NAME\(UTF8_STRING\) = "(.*)"/.exec(props)?.[1] ?? ''}"`),
+        transientFor: transient ? Number(transient[1]) : null,
+        types: list('_NET_WM_WINDOW_TYPE'),
+        states: list('_NET_WM_STATE'),
+      };
     } catch {
       return null;
     }
   }
 
-  // The screen, or the rectangle `rect` of it.
-  screenshot(rect) {
-    return readXwd(path.join(this.fbdir, 'Xvfb_screen0'), rect);
+  // The window's pixels, or those of `crop` ('WxH+X+Y') of it, as RGB bytes.
+  pixels(id, crop) {
+    const args = ['-silent', '-window', String(id), ...(crop ? ['-crop', crop] : []), '-depth', '8', 'rgb:-'];
+    return execFileSync('/usr/bin/import', args, { env: this.env, maxBuffer: 64 << 20, timeout: 15000 });
   }
 
-  // Waits until the window's picture stops changing, for input that has no
-  // event of its own to wait for (the file chooser's location entry loads and
-  // completes the pasted path asynchronously).
-  async settle(id, { timeout = 3000, interval = 120 } = {}) {
-    const rect = this.windowInfo(id);
-    let last = this.screenshot(rect);
-    await waitFor(
-      async () => {
-        await delay(interval);
-        const now = this.screenshot(rect);
-        const same = now.equals(last);
-        last = now;
-        return same;
-      },
-      { timeout, interval: 0, what: 'the window to settle' },
-    );
+  // Saves a picture of the window as a PNG for people to look at.
+  save(name, id) {
+    fs.mkdirSync(SCREENSHOTS, { recursive: true });
+    this.x('/usr/bin/import', ['-silent', '-window', String(id), path.join(SCREENSHOTS, `${name}.png`)]);
   }
 
-  // Saves the screen, or one window of it, as PNG under screenshotDir.
-  saveScreenshot(name, id) {
-    fs.mkdirSync(screenshotDir, { recursive: true });
-    const img = this.screenshot(id === undefined ? undefined : this.windowInfo(id));
-    const file = path.join(screenshotDir, `${name}.png`);
-    img.savePng(file);
-    return file;
+  // Waits until the window's picture stops changing: for input that has no
+  // event to wait for (a file chooser completes a pasted path asynchronously).
+  async settle(id) {
+    let last = this.pixels(id);
+    await waitFor(async () => {
+      await delay(120);
+      const now = this.pixels(id);
+      const same = now.equals(last);
+      last = now;
+      return same;
+    }, 'the window to settle', { timeout: 3000, interval: 0 });
   }
 
+  // Without a window manager a new window does not get the keyboard focus by itself.
   focus(id) {
     this.x('xdotool', ['windowfocus', '--sync', String(id)]);
   }
@@ -265,31 +182,22 @@ export class Display {
     this.x('xdotool', ['key', '--delay', '40', ...keys]);
   }
 
-  type(id, text) {
-    this.focus(id);
-    this.x('xdotool', ['type', '--delay', '30', text]);
-  }
-
-  // Puts `text` on the clipboard, owned by an xclip that stays in the
-  // foreground until it is replaced or dropClipboard() ends it; resolves once
-  // the clipboard answers with that text. A new owner that has not answered
-  // within a few seconds is replaced by another.
+  // Puts `text` on the clipboard, owned by an xclip that stays until replaced
+  // or dropClipboard(); resolves once the clipboard answers with it. A new
+  // owner that does not answer within a few seconds is replaced.
   async setClipboard(text) {
     for (let attempt = 1; ; attempt++) {
-      // An owner killed while answering leaves the reader hanging: let the
-      // old one be gone first.
+      // An owner killed while answering leaves the reader hanging: let it go first.
       const old = this.clipboardOwner;
       this.dropClipboard();
       if (old && old.exitCode === null && old.signalCode === null) await new Promise((r) => old.once('exit', r));
-      const owner = spawn('xclip', ['-quiet', '-selection', 'clipboard', '-t', 'UTF8_STRING', '-i'], {
-        env: { ...process.env, DISPLAY: this.name },
+      this.clipboardOwner = spawn('xclip', ['-quiet', '-selection', 'clipboard', '-t', 'UTF8_STRING', '-i'], {
+        env: this.env,
         stdio: ['pipe', 'ignore', 'ignore'],
       });
-      owner.stdin.end(text);
-      this.clipboardOwner = owner;
+      this.clipboardOwner.stdin.end(text);
       try {
-        await waitFor(() => this.clipboard() === text, { timeout: 3000, what: 'the clipboard to hold the text' });
-        return;
+        return await waitFor(() => this.clipboard() === text, 'the clipboard to hold the text', { timeout: 3000 });
       } catch (e) {
         if (attempt === 3) throw e;
       }
@@ -297,25 +205,8 @@ export class Display {
   }
 
   clipboard() {
-    return spawnSync('xclip', ['-o', '-selection', 'clipboard', '-t', 'UTF8_STRING'], {
-      env: { ...process.env, DISPLAY: this.name },
-      encoding: 'utf8',
-      timeout: 2000,
-    }).stdout;
-  }
-
-  // The text of the focused entry of a window, read by copying it (ctrl+a ctrl+c).
-  async copyFocusedText(id) {
-    const sentinel = `<${crypto.randomUUID()}>`;
-    await this.setClipboard(sentinel);
-    this.key(id, 'ctrl+a', 'ctrl+c');
-    return waitFor(
-      () => {
-        const text = this.clipboard();
-        return text !== sentinel ? { text } : null;
-      },
-      { timeout: 5000, what: 'the copied text' },
-    ).then((r) => r.text);
+    const args = ['-o', '-selection', 'clipboard', '-t', 'UTF8_STRING'];
+    return spawnSync('xclip', args, { env: this.env, encoding: 'utf8', timeout: 2000 }).stdout;
   }
 
   dropClipboard() {
@@ -323,107 +214,77 @@ export class Display {
     this.clipboardOwner = null;
   }
 
+  // The text of the window's focused entry, copied with ctrl+a ctrl+c.
+  async copyFocusedText(id) {
+    const sentinel = `<${crypto.randomUUID()}>`;
+    await this.setClipboard(sentinel);
+    this.key(id, 'ctrl+a', 'ctrl+c');
+    const [text] = await waitFor(() => {
+      const now = this.clipboard();
+      return now !== sentinel && [now];
+    }, 'the copied text');
+    return text;
+  }
+
   // Enters a path in a file chooser: in its location entry (ctrl+l), or in
   // the save dialog's name field, which has the focus when it opens.
-  async enterPath(id, text, { field = 'location' } = {}) {
+  async enterPath(id, text, field = 'location') {
     await this.setClipboard(text);
     this.key(id, field === 'location' ? 'ctrl+l' : 'ctrl+a', 'ctrl+v');
     await this.settle(id);
     this.key(id, 'Return');
   }
 
-  isVisible(id) {
-    return this.visibleWindows().includes(id);
-  }
-
-  // Cancels a dialog with Escape; a file chooser that has just refused a
-  // pick needs a second one.
+  // Cancels a dialog with Escape; a file chooser that has just refused a pick needs two.
   async cancel(id) {
     for (let attempt = 0; attempt < 3 && this.isVisible(id); attempt++) {
       try {
         this.key(id, 'Escape');
-        await waitFor(() => !this.isVisible(id), { timeout: 1500, what: 'the dialog to close' });
+        await waitFor(() => !this.isVisible(id), 'the dialog to close', { timeout: 1500 });
       } catch {
         // still open, or gone between the check and the key press
       }
     }
-    if (this.isVisible(id)) throw new Error(`dialog ${id} did not close on Escape`);
+    assert.ok(!this.isVisible(id), `dialog ${id} closes on Escape`);
   }
 
   // Sends WM_DELETE_WINDOW, as a window manager does when the user closes a window.
   deleteWindow(id) {
-    execFileSync(wmDeleteHelper(), [String(id)], {
-      env: { ...process.env, DISPLAY: this.name },
-      timeout: 15000,
-    });
+    this.x(process.env.JAUNVEL_WM_DELETE, [String(id)]);
   }
 }
-
-let builtHelper = null;
-function wmDeleteHelper() {
-  if (process.env.JAUNVEL_WM_DELETE) return process.env.JAUNVEL_WM_DELETE;
-  // Run outside CTest: build the helper once for this process.
-  if (!builtHelper) {
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'jaunvel-wmdelete-'));
-    builtHelper = path.join(dir, 'wm_delete');
-    execFileSync('cc', ['-O1', '-o', builtHelper, path.join(E2E_DIR, 'wm_delete.c'), '-lX11']);
-    process.on('exit', () => fs.rmSync(dir, { recursive: true, force: true }));
-  }
-  return builtHelper;
-}
-
-// ---------------------------------------------------------------- one shell run
 
 // Lays out a prefix and starts the shell in it.
-//   server: true (probe server.js) or false (no server.js)
-//   node:   undefined (no node resource), 'wrapper' (records its arguments in
-//           node-argv, then runs the script), or 'broken' (a file that cannot
-//           be executed)
-//   config: probe-config.json contents
-//   env:    variables added to (or, with undefined, removed from) the shell's environment
-export async function launchShell(display, { server = true, node, config, env = {} } = {}) {
+//   server: whether there is a server.js (the probe)
+//   node:   no node resource, 'wrapper' (a script that runs the server) or
+//           'broken' (a file that cannot be executed)
+//   env:    variables added to the shell's environment
+export async function launchShell(display, { server = true, node, env = {} } = {}) {
+  assert.ok(process.env.JAUNVEL_BINARY, 'JAUNVEL_BINARY names the built shell');
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'jaunvel-e2e-'));
-  const prefix = path.join(root, 'prefix');
-  const res = path.join(prefix, 'share', 'jaunvel');
-  fs.mkdirSync(path.join(prefix, 'bin'), { recursive: true });
-  fs.mkdirSync(res, { recursive: true });
-  fs.copyFileSync(shellBinary(), path.join(prefix, 'bin', 'jaunvel'));
-  fs.chmodSync(path.join(prefix, 'bin', 'jaunvel'), 0o755);
-  if (server) fs.copyFileSync(path.join(E2E_DIR, 'probe', 'server.js'), path.join(res, 'server.js'));
-  if (config) fs.writeFileSync(path.join(res, 'probe-config.json'), JSON.stringify(config));
-  if (node === 'wrapper') {
-    // A node script rather than sh, which would add PWD to the environment.
-    fs.writeFileSync(
-      path.join(res, 'node'),
-      `#!${process.execPath}\n` +
-        "require('fs').writeFileSync(__dirname + '/node-argv', JSON.stringify(process.argv.slice(1)));\n" +
-        'process.argv.splice(1, 1);\nrequire(process.argv[1]);\n',
-      { mode: 0o755 },
-    );
-  } else if (node === 'broken') {
-    fs.writeFileSync(path.join(res, 'node'), 'not a program\n', { mode: 0o644 });
-  }
-
+  const res = path.join(root, 'prefix', 'share', 'jaunvel');
   const home = path.join(root, 'home');
   const xdg = {
-    XDG_CONFIG_HOME: path.join(home, '.config'),
-    XDG_DATA_HOME: path.join(home, '.local', 'share'),
-    XDG_CACHE_HOME: path.join(home, '.cache'),
-    XDG_STATE_HOME: path.join(home, '.local', 'state'),
-    XDG_RUNTIME_DIR: path.join(root, 'runtime'),
+    XDG_CONFIG_HOME: `${home}/.config`,
+    XDG_DATA_HOME: `${home}/.local/share`,
+    XDG_CACHE_HOME: `${home}/.cache`,
+    XDG_STATE_HOME: `${home}/.local/state`,
+    XDG_RUNTIME_DIR: `${root}/runtime`,
   };
-  for (const dir of Object.values(xdg)) fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+  for (const dir of [res, `${root}/prefix/bin`, `${root}/work`, `${home}/.config/gtk-3.0`, ...Object.values(xdg)]) {
+    fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+  }
+  fs.copyFileSync(process.env.JAUNVEL_BINARY, `${root}/prefix/bin/jaunvel`);
+  if (server) fs.copyFileSync(path.join(E2E_DIR, 'probe', 'server.js'), `${res}/server.js`);
+  // A node script rather than sh, which would add PWD to the environment.
+  if (node === 'wrapper') fs.writeFileSync(`${res}/node`, `#!${process.execPath}\nrequire(process.argv[2]);\n`, { mode: 0o755 });
+  if (node === 'broken') fs.writeFileSync(`${res}/node`, 'not a program\n', { mode: 0o644 });
   // Steady pictures: no blinking text cursor, no animations.
-  fs.mkdirSync(path.join(xdg.XDG_CONFIG_HOME, 'gtk-3.0'), { recursive: true });
-  fs.writeFileSync(
-    path.join(xdg.XDG_CONFIG_HOME, 'gtk-3.0', 'settings.ini'),
-    '[Settings]\ngtk-cursor-blink=false\ngtk-enable-animations=false\n',
-  );
-  const work = path.join(root, 'work');
-  fs.mkdirSync(work);
+  fs.writeFileSync(`${home}/.config/gtk-3.0/settings.ini`, '[Settings]\ngtk-cursor-blink=false\ngtk-enable-animations=false\n');
 
   const marker = `JAUNVEL_E2E_RUN=${crypto.randomUUID()}`;
-  const fullEnv = {
+  const shell = new Shell({ display, root, res, marker });
+  shell.env = {
     PATH: process.env.PATH,
     LANG: 'C.UTF-8',
     HOME: home,
@@ -432,179 +293,114 @@ export async function launchShell(display, { server = true, node, config, env = 
     GDK_BACKEND: 'x11',
     GSETTINGS_BACKEND: 'memory',
     NO_AT_BRIDGE: '1',
-    GST_PLUGIN_FEATURE_RANK: GST_RANKS,
+    GST_PLUGIN_FEATURE_RANK: ['pulse', 'jackaudio', 'oss4', 'openal', 'oss', 'alsa', 'pipewire'].map((s) => `${s}sink:NONE`).join(),
     [marker.split('=')[0]]: marker.split('=')[1],
     ...env,
   };
-  for (const [k, v] of Object.entries(fullEnv)) if (v === undefined) delete fullEnv[k];
-
-  const shell = new Shell({ display, root, prefix, res, work, marker, env: fullEnv });
-  await shell.start();
+  assert.ok(await portIsFree(), `port ${PORT} is free before the shell starts`);
+  const stdio = ['ignore', 'pipe', 'ignore'];
+  shell.proc = spawn(`${root}/prefix/bin/jaunvel`, [], { cwd: `${root}/work`, env: shell.env, detached: true, stdio });
+  shell.proc.stdout.on('data', (d) => (shell.stdout += d));
+  shell.exited = new Promise((resolve) => shell.proc.once('exit', (code, signal) => resolve({ code, signal })));
+  shell.watchdog = watchdog([-shell.pid, shell.pid], root);
   return shell;
 }
 
-export class Shell {
+class Shell {
   constructor(fields) {
-    Object.assign(this, fields);
-    this.stdout = '';
-    this.stderr = '';
-    this.nextCommand = 1;
-    this.seen = new Set();
-  }
-
-  async start() {
-    if (!(await portIsFree())) throw new Error(`port ${PORT} is busy before the shell starts`);
-    this.startedAt = Date.now();
-    this.proc = spawn(path.join(this.prefix, 'bin', 'jaunvel'), [], {
-      cwd: this.work,
-      env: this.env,
-      detached: true,
-      stdio: ['ignore', 'pipe', 'pipe'],
-    });
-    this.proc.stdout.on('data', (d) => (this.stdout += d));
-    this.proc.stderr.on('data', (d) => (this.stderr += d));
-    this.exited = new Promise((resolve) =>
-      this.proc.once('exit', (code, signal) => {
-        this.exitedAt = Date.now();
-        resolve({ code, signal });
-      }),
-    );
-    this.watchdog = startWatchdog([-this.proc.pid, this.proc.pid], [this.root]);
+    Object.assign(this, fields, { stdout: '', nextCommand: 1 });
   }
 
   get pid() {
     return this.proc.pid;
   }
 
-  // Remembers every process the shell has started so far, for the cleanup.
-  noteChildren() {
-    for (const pid of descendantsOf(this.pid)) this.seen.add(pid);
-    return [...this.seen];
-  }
-
-  // ---- probe log
-
+  // The probe server's log: its start, the requests it got and the page's reports.
   log() {
-    let text;
     try {
-      text = fs.readFileSync(path.join(this.res, 'probe.log'), 'utf8');
+      return fs.readFileSync(`${this.res}/probe.log`, 'utf8').split('\n').filter(Boolean).map((l) => JSON.parse(l));
     } catch {
       return [];
     }
-    return text.split('\n').filter(Boolean).map((l) => JSON.parse(l));
   }
 
   events(ev) {
     return this.log().filter((e) => e.ev === ev);
   }
 
-  // Requests for the deck page (the root path).
+  // Requests for the deck page.
   pageLoads() {
-    return this.log().filter((e) => e.ev === 'request' && e.method === 'GET' && e.url === '/');
+    return this.events('request').filter((e) => e.method === 'GET' && e.url === '/');
   }
 
   reports(kind) {
-    return this.events('report').map((e) => ({ t: e.t, ...e.data })).filter((d) => !kind || d.kind === kind);
+    return this.events('report').map((e) => ({ t: e.t, ...e.data })).filter((d) => d.kind === kind);
   }
 
-  callbacks() {
-    return this.reports('callback');
+  waitLog(predicate, what, timeout = 10000) {
+    return waitFor(() => this.log().find(predicate), what, { timeout });
   }
 
-  async waitLog(predicate, { timeout = 10000, what = 'a probe log entry' } = {}) {
-    return waitFor(() => this.log().find(predicate), { timeout, what });
-  }
-
-  async waitReport(predicate, opts = {}) {
-    return waitFor(() => this.reports().find(predicate), { what: 'a page report', ...opts });
-  }
-
-  // Waits until the page has been shown `count` times and returns the last.
-  async waitLoaded(count = 1, timeout = 15000) {
-    return waitFor(() => this.reports('loaded')[count - 1], { timeout, what: `page load ${count}` });
+  // Waits until the page has been shown `count` times; returns the last report.
+  waitLoaded(count = 1) {
+    return waitFor(() => this.reports('loaded')[count - 1], `page load ${count}`, { timeout: 15000 });
   }
 
   // Queues a command for the probe page; returns its id.
   async command(cmd) {
     const id = this.nextCommand++;
     await new Promise((resolve, reject) => {
-      const body = JSON.stringify({ id, ...cmd });
-      const req = http.request(
-        { host: '127.0.0.1', port: PORT, path: '/probe/command', method: 'POST', headers: { 'content-type': 'application/json' } },
-        (res) => {
-          res.resume();
-          res.on('end', () => (res.statusCode === 204 ? resolve() : reject(new Error(`command: ${res.statusCode}`))));
-        },
+      const req = http.request({ host: '127.0.0.1', port: PORT, path: '/probe/command', method: 'POST', timeout: 5000 }, (res) =>
+        res.resume().on('end', () => (res.statusCode === 204 ? resolve() : reject(new Error(`command: ${res.statusCode}`)))),
       );
-      req.setTimeout(5000, () => req.destroy(new Error('command timed out')));
-      req.on('error', reject);
-      req.end(body);
+      req.on('timeout', () => req.destroy(new Error('command timed out'))).on('error', reject);
+      req.end(JSON.stringify({ id, ...cmd }));
     });
     return id;
   }
 
-  async waitDone(id, timeout = 10000) {
-    return this.waitReport((r) => r.kind === 'done' && r.id === id, { timeout, what: `command ${id} to finish` });
+  waitDone(id) {
+    return waitFor(() => this.reports('done').find((r) => r.id === id), `command ${id} to finish`);
   }
 
   // Posts `body` on a bridge channel from the page.
   async post(channel, body) {
-    const id = await this.command({ op: 'post', channel, body });
-    const done = await this.waitDone(id);
-    if (done.error) throw new Error(`postMessage failed: ${done.error}`);
+    const done = await this.waitDone(await this.command({ op: 'post', channel, body }));
+    assert.equal(done.error, undefined, 'postMessage');
   }
 
-  async waitCallback(name, { after = 0, timeout = 10000 } = {}) {
-    return waitFor(() => this.callbacks().find((c) => c.name === name && c.t >= after), {
-      timeout,
-      what: `callback ${name}`,
-    });
+  waitCallback(name, after) {
+    return waitFor(() => this.reports('callback').find((c) => c.name === name && c.t >= after), `callback ${name}`);
   }
 
-  // ---- windows
-
-  async mainWindow(timeout = 10000) {
-    this.main ??= await waitFor(
-      () =>
-        this.display
-          .visibleWindows()
-          .map((id) => this.display.tryWindowInfo(id))
-          .find((w) => w && w.name === 'Jaunvel' && w.transientFor === null && !w.types.includes('_NET_WM_WINDOW_TYPE_DIALOG')),
-      { timeout, what: 'the main window' },
-    );
+  async mainWindow() {
+    const isMain = (w) => w?.name === 'Jaunvel' && w.transientFor === null && !w.types.includes('_NET_WM_WINDOW_TYPE_DIALOG');
+    this.main ??= await waitFor(() => this.display.visibleWindows().map((id) => this.display.windowInfo(id)).find(isMain), 'the main window');
     return this.main;
   }
 
-  // Waits for a mapped dialog window: any visible window but the main one
-  // and those in `exclude`.
-  async waitDialog({ timeout = 10000, exclude = [] } = {}) {
+  // A mapped window other than the main one and those in `exclude`.
+  waitDialog(exclude = []) {
     const skip = [this.main?.id, ...exclude];
-    return waitFor(
-      () => {
-        const ids = this.display.visibleWindows().filter((id) => !skip.includes(id));
-        return ids.length ? this.display.tryWindowInfo(ids[ids.length - 1]) : null;
-      },
-      { timeout, what: 'a dialog' },
-    );
+    return waitFor(() => {
+      const ids = this.display.visibleWindows().filter((id) => !skip.includes(id));
+      return ids.length && this.display.windowInfo(ids.at(-1));
+    }, 'a dialog');
   }
 
-  async waitDialogGone(id, timeout = 10000) {
-    await waitFor(() => !this.display.visibleWindows().includes(id), { timeout, what: 'the dialog to close' });
+  waitDialogGone(id) {
+    return waitFor(() => !this.display.isVisible(id), 'the dialog to close');
   }
-
-  // ---- ending
 
   async dispose() {
-    this.noteChildren();
     if (this.proc.exitCode === null && this.proc.signalCode === null) {
-      killQuietly(-this.proc.pid);
+      kill(-this.pid);
       await Promise.race([this.exited, delay(5000)]);
     }
-    for (const pid of [...this.seen, ...processesWithMarker(this.marker)]) killQuietly(pid);
-    for (const e of this.events('start')) killQuietly(e.pid);
-    killQuietly(this.watchdog.pid);
+    for (const pid of [...processesWithMarker(this.marker), ...this.events('start').map((e) => e.pid)]) kill(pid);
+    kill(this.watchdog.pid);
     this.display.dropClipboard();
-    await waitFor(() => portIsFree(), { timeout: 10000, what: `port ${PORT} to be free` }).catch(() => {});
+    await waitFor(portIsFree, `port ${PORT} to be free`).catch(() => {});
     fs.rmSync(this.root, { recursive: true, force: true });
   }
 }

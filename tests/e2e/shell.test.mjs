@@ -1,0 +1,177 @@
+// The shell around the deck server: how the server is started, the error
+// alert when it cannot be, the window, the timed loads of the deck page, and
+// closing the window.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import http from 'node:http';
+import net from 'node:net';
+import { after, before, describe, test } from 'node:test';
+import { Display, ODD_ENV, PORT, assertServerEnvironment, delay, launchShell, processesWithMarker, waitFor } from './lib/harness.mjs';
+
+let display;
+before(async () => (display = await Display.start()));
+after(() => display?.close());
+
+const within = (value, [low, high], what) => assert.ok(value >= low && value <= high, `${what}: ${value} ms, expected ${low}..${high}`);
+
+describe('with the server ready', () => {
+  let shell;
+  let mappedAt; // the start-up loads are timed from the moment the window is mapped
+  before(async () => {
+    shell = await launchShell(display, { env: ODD_ENV });
+    mappedAt = await waitFor(() => display.visibleWindows().length > 0 && Date.now(), 'a window', { interval: 5 });
+  });
+  after(() => shell?.dispose());
+
+  test('the server is node from the fixed PATH with the script as its only argument, PORT 4177 and the rest of the environment', async () => {
+    const start = await shell.waitLog((e) => e.ev === 'start', 'the server to start');
+    assert.deepEqual(start.cmdline, ['node', `${shell.res}/server.js`], 'started as "/usr/bin/env node SCRIPT"');
+    assert.equal(start.ppid, shell.pid);
+    assertServerEnvironment(shell, start);
+  });
+
+  test('the window is titled Jaunvel, has a 1440×940 content area at (240, 70) and shows the page', async () => {
+    const main = await shell.mainWindow();
+    assert.deepEqual([main.name, main.x, main.y, main.width, main.height], ['Jaunvel', 240, 70, 1440, 940]);
+    const background = '29,111,138'; // the probe page's
+    await waitFor(() => [...display.pixels(main.id, '1x1+720+470')].join() === background, 'the page to be painted');
+    await display.settle(main.id);
+    display.save('main-window', main.id);
+    const shot = display.pixels(main.id);
+    for (const [x, y] of [[2, 2], [1437, 2], [2, 937], [1437, 937], [720, 600]]) {
+      const at = (y * 1440 + x) * 3;
+      assert.equal([...shot.subarray(at, at + 3)].join(), background, `page shown at (${x}, ${y})`);
+    }
+  });
+
+  test('exactly three loads, 0.5 s, 1.5 s and 3.0 s after the window', async () => {
+    const third = await shell.waitLoaded(3);
+    // A fourth load would come at most 1 s after a failure; watch well past that.
+    await delay(2500 - (Date.now() - third.t));
+    const loads = shell.pageLoads().map((e) => e.t - mappedAt);
+    assert.equal(loads.length, 3, `loads at ${loads} ms`);
+    // The first request is late by the time WebKit takes to start its network
+    // process (0.1–0.8 s here); the later ones are punctual.
+    within(loads[0], [450, 1450], `first load (loads at ${loads})`);
+    within(loads[1], [1450, 1750], `second load (loads at ${loads})`);
+    within(loads[2], [2950, 3250], `third load (loads at ${loads})`);
+    within(loads[2] - loads[1], [1400, 1600], 'gap between second and third');
+  });
+
+  test('a failed navigation started by the page is followed a second later by the deck page', async () => {
+    // A free port that nothing listens on (WebKit drops blocked ports such as 9 silently).
+    const probe = net.createServer().listen(0, '127.0.0.1');
+    await once(probe, 'listening');
+    const { port } = probe.address();
+    await new Promise((r) => probe.close(r));
+    const navigated = await shell.waitDone(await shell.command({ op: 'navigate', url: `http://localhost:${port}/` }));
+    const reload = await waitFor(() => shell.pageLoads().find((e) => e.t > navigated.t), 'the deck page to load again');
+    within(reload.t - navigated.t, [950, 1500], 'reload after the failed navigation');
+    await waitFor(() => shell.reports('loaded').find((r) => r.t > reload.t), 'the page to be shown');
+    // The reload succeeded: nothing more follows it.
+    await delay(2000);
+    assert.equal(shell.pageLoads().filter((e) => e.t > navigated.t).length, 1);
+  });
+
+  test('closing the window ends the shell with 0, stops the server with SIGTERM and leaves no process behind', async () => {
+    const { pid } = shell.events('start')[0];
+    assert.ok(processesWithMarker(shell.marker).includes(pid), 'the server runs until then');
+    display.deleteWindow((await shell.mainWindow()).id);
+    assert.deepEqual(await Promise.race([shell.exited, delay(10000)]), { code: 0, signal: null });
+    await shell.waitLog((e) => e.ev === 'sigterm', 'the server to get SIGTERM');
+    await waitFor(() => processesWithMarker(shell.marker).length === 0, 'every child to end');
+    assert.equal(shell.stdout, '', 'nothing printed on stdout');
+  });
+});
+
+// The same text in a plain GTK message dialog draws the same picture.
+const REFERENCE_ALERT = `import gi, sys
+gi.require_version('Gtk', '3.0')
+from gi.repository import Gtk
+d = Gtk.MessageDialog(message_type=Gtk.MessageType.ERROR, text='Jaunvel', secondary_text=sys.argv[1], title='Jaunvel')
+d.add_button('OK', 1000)
+d.set_default_response(1000)
+d.set_position(Gtk.WindowPosition.CENTER)
+d.run()`;
+
+// Checks that the error alert is the only window, shows `message`, and holds
+// up the start: nothing is started while it is up. Then dismisses it.
+async function errorAlertFirst(shell, message, screenshot) {
+  const alert = await shell.waitDialog();
+  assert.equal(alert.transientFor, null);
+  assert.ok(alert.types.includes('_NET_WM_WINDOW_TYPE_DIALOG'));
+  const reference = spawn('/usr/bin/python3', ['-c', REFERENCE_ALERT, message], { env: shell.env, stdio: 'ignore' });
+  const shown = await shell.waitDialog([alert.id]);
+  display.focus(shown.id); // focused, as the alert will be
+  await display.settle(shown.id);
+  const expected = display.pixels(shown.id);
+  reference.kill();
+  await once(reference, 'exit');
+  display.focus(alert.id);
+  await display.settle(alert.id);
+  display.save(screenshot, alert.id);
+  assert.ok(display.pixels(alert.id).equals(expected), `the alert says "${message}"`);
+  // Nothing should happen while the alert is up; give it time to go wrong.
+  await delay(1500);
+  assert.deepEqual(display.visibleWindows(), [alert.id], 'only the alert is shown');
+  assert.deepEqual(processesWithMarker(shell.marker), [shell.pid], 'no process was started');
+  assert.deepEqual(shell.events('start'), [], 'no server ran');
+  display.key(alert.id, 'Return');
+  await shell.waitDialogGone(alert.id);
+}
+
+describe('without server.js', () => {
+  let shell;
+  before(async () => (shell = await launchShell(display, { server: false })));
+  after(() => shell?.dispose());
+
+  test('an error alert comes before the window', () => errorAlertFirst(shell, 'server.js が見つかりません。', 'error-alert-missing-server-js'));
+
+  test('then the window comes, and loads fail and come again a second later until a server answers', async () => {
+    const main = await shell.mainWindow();
+    await delay(3500); // every start-up load fails with nothing listening
+    // A server that drops every connection for 3 s, then serves a page that says it ran.
+    const attempts = [];
+    const requests = [];
+    let acceptFrom = Infinity;
+    const server = http.createServer((req, res) => {
+      requests.push({ url: req.url, t: Date.now() });
+      res.writeHead(200, { 'content-type': 'text/html', 'cache-control': 'no-store' }).end('<script>fetch("/shown")</script>');
+    });
+    server.on('connection', (socket) => {
+      if (Date.now() >= acceptFrom) return;
+      attempts.push(Date.now());
+      socket.destroy();
+    });
+    server.listen(PORT, '127.0.0.1');
+    await once(server, 'listening');
+    const listenAt = Date.now();
+    acceptFrom = listenAt + 3000;
+    try {
+      const page = await waitFor(() => requests.find((r) => r.url === '/'), 'a page load');
+      const shown = await waitFor(() => requests.find((r) => r.url === '/shown'), 'the page to run');
+      within(attempts[0] - listenAt, [0, 1250], 'first attempt after the server listens');
+      // One chain of loads per start-up load, each a second after its failure;
+      // WebKit may send a request twice on a connection closed under it.
+      const gaps = attempts.slice(1).map((a, i) => a - attempts[i]);
+      assert.ok(attempts.length >= 3 && Math.max(...gaps) <= 1300, `attempts ${gaps} ms apart`);
+      assert.ok(attempts.length <= 2 * 3 * 4, `${attempts.length} attempts in 3 s`);
+      within(page.t - acceptFrom, [0, 1250], 'page requested after connections are accepted');
+      within(shown.t - acceptFrom, [0, 1500], 'page shown after connections are accepted');
+    } finally {
+      server.close();
+      server.closeAllConnections();
+    }
+    assert.deepEqual(display.visibleWindows(), [main.id], 'failed loads show nothing');
+  });
+});
+
+test('a node resource that cannot be run: the launch-failure alert, then the window', async (t) => {
+  const shell = await launchShell(display, { node: 'broken' });
+  t.after(() => shell.dispose());
+  const message = `Node.js を起動できませんでした: 「${shell.res}/node」を実行する権限がありません。`;
+  await errorAlertFirst(shell, message, 'error-alert-node-launch-failed');
+  await shell.mainWindow();
+  assert.deepEqual(shell.events('start'), []);
+});
