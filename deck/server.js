@@ -226,8 +226,9 @@ const etagOf = (st) => `W/"${st.size.toString(16)}-${Math.floor(st.mtimeMs).toSt
 // together stay near READ_BUDGET however many clients stall.
 const FIRST_CHUNK = 64 * 1024;
 const MAX_CHUNK = 512 * 1024;
+const MIN_CHUNK = 16 * 1024;
 const AHEAD = 2;
-const READ_BUDGET = 64 * 1024 * 1024;
+const READ_BUDGET = 32 * 1024 * 1024;
 
 // Chunk buffers are reused once the socket is done with them: a fresh buffer of this size is
 // fresh pages, faulted in and zeroed by the kernel during the read (seen in profiles).
@@ -260,10 +261,9 @@ class FileSender extends EventEmitter {
   }
 
   chunkSize(first) {
-    if (first) return FIRST_CHUNK;
     const share = READ_BUDGET / (AHEAD * this.senders.size);
-    let size = MAX_CHUNK;
-    while (size > FIRST_CHUNK && size > share) size /= 2; // powers of two keep the pool's sizes few
+    let size = first ? FIRST_CHUNK : MAX_CHUNK;
+    while (size > MIN_CHUNK && size > share) size /= 2; // powers of two keep the pool's sizes few
     return size;
   }
 
@@ -364,6 +364,7 @@ function sendFile(req, res, { real, st, type }, senders) {
     res.end();
     return;
   }
+  if (req.socket.destroyed) return; // the client is gone already: no file to open
   const fd = openSame(real, st);
   res.writeHead(status, headers);
   new FileSender(fd, start, end, res, senders).read();
@@ -406,6 +407,8 @@ const SECURITY_HEADERS = {
     "media-src 'self' blob:; connect-src 'self'; object-src 'none'; frame-ancestors 'none'; base-uri 'none'",
 };
 
+const FETCH_SITES_ALLOWED = new Set(['same-origin', 'none']);
+
 // --- the server --------------------------------------------------------------
 
 function createDeckServer({ port = 4177, root = path.join(__dirname, 'public') } = {}) {
@@ -417,9 +420,10 @@ function createDeckServer({ port = 4177, root = path.join(__dirname, 'public') }
   async function handle(req, res) {
     for (const [k, v] of Object.entries(SECURITY_HEADERS)) res.setHeader(k, v);
     if (!hostAllowed(req.headers.host, boundPort)) throw new HttpError(403, 'host');
-    if (String(req.headers['sec-fetch-site'] || '').toLowerCase() === 'cross-site') {
-      throw new HttpError(403, 'cross-site');
-    }
+    // The page's own requests are same-origin and the shell's loads are "none": another site,
+    // even another port of localhost (same-site), has no business here.
+    const site = req.headers['sec-fetch-site'];
+    if (site !== undefined && !FETCH_SITES_ALLOWED.has(site.toLowerCase())) throw new HttpError(403, 'cross-site');
     if (req.method !== 'GET' && req.method !== 'HEAD') {
       res.setHeader('Allow', 'GET, HEAD');
       throw new HttpError(405, 'method');
@@ -452,8 +456,9 @@ function createDeckServer({ port = 4177, root = path.join(__dirname, 'public') }
   function listenOn(host, p) {
     return new Promise((resolve, reject) => {
       const server = http.createServer(onRequest);
-      server.on('clientError', (_err, socket) => {
-        if (socket.writable) socket.end('HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n');
+      server.on('clientError', (err, socket) => {
+        const status = err.code === 'HPE_HEADER_OVERFLOW' ? '431 Request Header Fields Too Large' : '400 Bad Request';
+        if (socket.writable) socket.end(`HTTP/1.1 ${status}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
         socket.destroy();
       });
       server.once('error', reject);
