@@ -67,7 +67,7 @@ describe('with the server ready', () => {
     await new Promise((r) => probe.close(r));
     const navigated = await shell.waitDone(await shell.command({ op: 'navigate', url: `http://localhost:${port}/` }));
     const reload = await waitFor(() => shell.pageLoads().find((e) => e.t > navigated.t), 'the deck page to load again');
-    within(reload.t - navigated.t, [950, 1500], 'reload after the failed navigation');
+    within(reload.t - navigated.t, [950, 1250], 'reload after the failed navigation');
     await waitFor(() => shell.reports('loaded').find((r) => r.t > reload.t), 'the page to be shown');
     // The reload succeeded: nothing more follows it.
     await delay(2000);
@@ -154,9 +154,11 @@ describe('without server.js', () => {
       within(attempts[0] - listenAt, [0, 1250], 'first attempt after the server listens');
       // One chain of loads per start-up load, each a second after its failure;
       // WebKit may send a request twice on a connection closed under it.
-      const gaps = attempts.slice(1).map((a, i) => a - attempts[i]);
-      assert.ok(attempts.length >= 3 && Math.max(...gaps) <= 1300, `attempts ${gaps} ms apart`);
-      assert.ok(attempts.length <= 2 * 3 * 4, `${attempts.length} attempts in 3 s`);
+      const at = attempts.map((a) => a - listenAt);
+      for (const a of at.filter((a) => a < 3000 - 1250)) {
+        assert.ok(at.some((b) => b - a >= 950 && b - a <= 1250), `an attempt a second after ${a} ms (attempts at ${at})`);
+      }
+      assert.ok(attempts.length <= 2 * 3 * 4, `no busy loop: attempts at ${at}`);
       within(page.t - acceptFrom, [0, 1250], 'page requested after connections are accepted');
       within(shown.t - acceptFrom, [0, 1500], 'page shown after connections are accepted');
     } finally {
