@@ -7,7 +7,6 @@ import assert from 'node:assert/strict';
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
-import http from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -102,8 +101,10 @@ export class Display {
   }
 
   async close() {
-    this.proc.kill('SIGTERM');
-    await Promise.race([new Promise((r) => this.proc.once('exit', r)), delay(5000)]);
+    if (this.proc.exitCode === null) {
+      this.proc.kill('SIGTERM');
+      await Promise.race([new Promise((r) => this.proc.once('exit', r)), delay(5000)]);
+    }
     kill(this.proc.pid);
     kill(this.watchdog.pid);
   }
@@ -349,13 +350,9 @@ class Shell {
   // Queues a command for the probe page; returns its id.
   async command(cmd) {
     const id = this.nextCommand++;
-    await new Promise((resolve, reject) => {
-      const req = http.request({ host: '127.0.0.1', port: PORT, path: '/probe/command', method: 'POST', timeout: 5000 }, (res) =>
-        res.resume().on('end', () => (res.statusCode === 204 ? resolve() : reject(new Error(`command: ${res.statusCode}`)))),
-      );
-      req.on('timeout', () => req.destroy(new Error('command timed out'))).on('error', reject);
-      req.end(JSON.stringify({ id, ...cmd }));
-    });
+    const body = JSON.stringify({ id, ...cmd });
+    const res = await fetch(`http://127.0.0.1:${PORT}/probe/command`, { method: 'POST', body, signal: AbortSignal.timeout(5000) });
+    assert.equal(res.status, 204, 'the probe takes the command');
     return id;
   }
 
