@@ -397,11 +397,15 @@ function sendJson(res, status, value, method) {
   res.end(method === 'HEAD' ? undefined : body);
 }
 
+// The page loads nothing from elsewhere, so it can be cross-origin isolated; that also gives it
+// WebKit's 20 µs clock instead of 1 ms, which the trigger timings need.
 const SECURITY_HEADERS = {
   'X-Content-Type-Options': 'nosniff',
   'Referrer-Policy': 'no-referrer',
   'X-Frame-Options': 'DENY',
   'Cross-Origin-Resource-Policy': 'same-origin',
+  'Cross-Origin-Opener-Policy': 'same-origin',
+  'Cross-Origin-Embedder-Policy': 'require-corp',
   'Content-Security-Policy':
     "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; " +
     "media-src 'self' blob:; connect-src 'self'; object-src 'none'; frame-ancestors 'none'; base-uri 'none'",

@@ -1,25 +1,105 @@
 'use strict';
-// Pad trigger latency in headless chromium: main-thread time from a keydown reaching the
-// deck to AudioBufferSourceNode.start, with 64 pads loaded, against a bare handler that
-// only creates and starts a source in the same page. Also shows the decoded-memory budget
-// turning pads into streamed ones once it is spent.
+// Pad trigger latency and decoded-pad memory with 64 pads loaded, in headless Chromium and in
+// WebKitGTK (the shell's engine, under Xvfb): main-thread time from a keydown reaching the deck
+// to AudioBufferSourceNode.start, against a bare handler that only creates and starts a source
+// in the same page; and the decoded pads against the budget, both as the deck counts them and
+// as the page's process grew (RSS and PSS) while loading them.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { execFile, spawnSync } = require('node:child_process');
 const deckDir = path.join(__dirname, '..', '..', 'deck');
 const { createDeckServer } = require(path.join(deckDir, 'server.js'));
 const { writeTree } = require(path.join(deckDir, 'test', 'helpers', 'wav.js'));
 const { launchBrowser, openDeck } = require(path.join(deckDir, 'test', 'helpers', 'browser.js'));
+const steps = require('./trigger-steps.js');
+const { pct } = require('./lib.js');
 
-const PRESSES = 4000;
+const WEBKIT_PAGE = path.join(deckDir, 'test', 'helpers', 'webkit_page.py');
+const QUIET_AUDIO = 'pulsesink:NONE,jackaudiosink:NONE,oss4sink:NONE,openalsink:NONE,osssink:NONE,alsasink:NONE,pipewiresink:NONE';
 
-const pct = (xs, p) => {
-  const s = [...xs].sort((a, b) => a - b);
-  return s[Math.min(s.length - 1, Math.floor((p / 100) * s.length))];
-};
+// RSS and PSS (KiB) summed over Chromium's renderer processes below this one.
+function rendererMemory() {
+  const children = new Map();
+  for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
+    try {
+      const ppid = Number(fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ')[1]);
+      if (!children.has(ppid)) children.set(ppid, []);
+      children.get(ppid).push(Number(pid));
+    } catch {
+      // gone meanwhile
+    }
+  }
+  const total = { Rss: 0, Pss: 0 };
+  const walk = (pid) => {
+    for (const c of children.get(pid) || []) {
+      try {
+        if (fs.readFileSync(`/proc/${c}/cmdline`, 'utf8').includes('--type=renderer')) {
+          const rollup = fs.readFileSync(`/proc/${c}/smaps_rollup`, 'utf8');
+          for (const k of ['Rss', 'Pss']) total[k] += Number(new RegExp(`^${k}:\\s+(\\d+)`, 'm').exec(rollup)[1]);
+        }
+      } catch {
+        // gone meanwhile
+      }
+      walk(c);
+    }
+  };
+  walk(process.pid);
+  return total;
+}
+
+async function inChromium(browser, url, dir) {
+  const { page } = await openDeck(browser, url);
+  const run = async (body) => {
+    const value = JSON.parse(await page.evaluate(`(async (show) => { ${body} })(${JSON.stringify(dir)})`));
+    return { result: value, memory: rendererMemory() };
+  };
+  const ready = await run(steps.ready);
+  const load = await run(steps.load);
+  const press = await run(steps.press);
+  await page.context().close();
+  const bare = await openDeck(browser, url);
+  const bareReady = { memory: rendererMemory() };
+  const bareLoad = { result: JSON.parse(await bare.page.evaluate(`(async (show) => { ${steps.bareLoad} })(${JSON.stringify(dir)})`)), memory: rendererMemory() };
+  await bare.page.context().close();
+  return { ready, load, press, bareReady, bareLoad };
+}
+
+// Runs steps in a fresh WebKitGTK page (a web process of its own) under Xvfb.
+function webkitSteps(url, dir, work, names) {
+  const files = names.map((name) => {
+    const file = path.join(work, `${name}.js`);
+    fs.writeFileSync(file, steps[name]);
+    return file;
+  });
+  return new Promise((resolve, reject) => {
+    execFile('xvfb-run', ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', WEBKIT_PAGE, url, dir, ...files],
+      {
+        // A data folder of its own: no show restored from an earlier run's localStorage.
+        env: { ...process.env, XDG_DATA_HOME: work, XDG_CACHE_HOME: work, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: QUIET_AUDIO },
+        timeout: 180000,
+        maxBuffer: 64 << 20,
+      },
+      (err, out, stderr) => {
+        if (err) return reject(new Error(`${err.message}\n${stderr}`));
+        const r = JSON.parse(out.trim().split('\n').pop());
+        if (r.error) return reject(new Error(`WebKitGTK: ${r.error}`));
+        resolve(r.steps.map((s) => ({ result: s.result, memory: s.webProcess })));
+      });
+  });
+}
+
+async function inWebKit(url, dir, work) {
+  const probe = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1')"]);
+  if (probe.status !== 0 || spawnSync('xvfb-run', ['--help']).error) return null;
+  const [ready, load, press] = await webkitSteps(url, dir, work, ['ready', 'load', 'press']);
+  const [bareReady, bareLoad] = await webkitSteps(url, dir, work, ['ready', 'bareLoad']);
+  return { ready, load, press, bareReady, bareLoad };
+}
 
 async function main() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-trigger-'));
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-trigger-steps-'));
   const tree = {};
   for (let page = 1; page <= 4; page++) {
     for (let pad = 1; pad <= 16; pad++) tree[`page${page}/pad${String(pad).padStart(2, '0')}.wav`] = { seconds: 2, freq: 200 + pad * 40, rate: 44100, channels: 2 };
@@ -27,54 +107,43 @@ async function main() {
   writeTree(dir, tree);
   const deck = createDeckServer({ port: 0 });
   const { port } = await deck.start();
+  const url = `http://localhost:${port}/`;
   const browser = await launchBrowser();
   try {
-    const { page } = await openDeck(browser, `http://localhost:${port}/`);
-    await page.evaluate((d) => window.setThemeFolderFromNative(d), dir);
-    await page.waitForFunction(() => /^64\/64 /.test(document.getElementById('preflight').textContent));
+    const engines = { chromium: await inChromium(browser, url, dir), webkit: await inWebKit(url, dir, work) };
+    const version = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1'); from gi.repository import WebKit2 as W; print(W.get_major_version(), W.get_minor_version(), W.get_micro_version(), sep='.')"], { encoding: 'utf8' }).stdout.trim();
 
-    const result = await page.evaluate(async (presses) => {
-      const keys = ['1', '2', '3', '4', 'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F', 'Z', 'X', 'C', 'V'];
-      const event = (k) => new KeyboardEvent('keydown', { key: k.toLowerCase(), code: /\d/.test(k) ? `Digit${k}` : `Key${k}`, bubbles: true });
-      const frame = () => new Promise(requestAnimationFrame);
-      const before = jaunvelDeck.engine.triggerCount;
-      for (let i = 0; i < presses; i++) {
-        document.dispatchEvent(event(keys[i % keys.length]));
-        if (i % 50 === 49) await frame();
-      }
-      const ours = jaunvelDeck.triggerTimes().slice(-(jaunvelDeck.engine.triggerCount - before));
-
-      // The bare minimum a keydown handler must do to start a decoded buffer.
-      const ctx = jaunvelDeck.engine.ctx;
-      const buffer = [...jaunvelDeck.engine.files.values()].find((f) => f.buffer).buffer;
-      const bare = [];
-      const onKey = () => {
-        const t0 = performance.now();
-        const src = ctx.createBufferSource();
-        src.buffer = buffer;
-        src.connect(ctx.destination);
-        src.start();
-        bare.push(performance.now() - t0);
-        src.stop(ctx.currentTime + 0.01);
-      };
-      jaunvelDeck.engine.stopAllPads(0);
-      const target = document.createElement('div');
-      target.addEventListener('keydown', onKey);
-      for (let i = 0; i < presses; i++) {
-        target.dispatchEvent(event('1'));
-        if (i % 50 === 49) await frame();
-      }
-      jaunvelDeck.engine.stopAllPads(0);
-      return { ours, bare, decoded: jaunvelDeck.engine.decodedBytes, budget: jaunvelDeck.engine.budget };
-    }, PRESSES);
-    const o99 = pct(result.ours, 99);
-    const b99 = pct(result.bare, 99);
-    console.log(`pad trigger (64 pads, ${result.ours.length} presses)  ours p50 ${pct(result.ours, 50).toFixed(3)} ms p99 ${o99.toFixed(3)} ms  ` +
-      `baseline p50 ${pct(result.bare, 50).toFixed(3)} ms p99 ${b99.toFixed(3)} ms  ratio p99 ${(o99 / Math.max(b99, 0.001)).toFixed(2)}  (target p99 <= 1 ms)`);
-    console.log(`decoded pads     ${(result.decoded / 1048576).toFixed(1)} MiB of a ${(result.budget / 1048576).toFixed(0)} MiB budget`);
+    const names = Object.keys(engines).filter((k) => engines[k]);
+    const head = names.map((n) => (n === 'webkit' ? `WebKitGTK ${version}` : `Chromium ${browser.version().split('.')[0]}`));
+    const col = (s) => String(s).padStart(9);
+    console.log(`pad trigger, 64 pads loaded, ${steps.PRESSES} presses per handler; ms of main thread from keydown to start()`);
+    console.log(`${''.padEnd(30)}${head.map((h) => h.padStart(27)).join('')}`);
+    console.log(`${'row'.padEnd(30)}${names.map(() => `${col('ours')}${col('bare')}${col('ratio')}`).join('')}`);
+    for (const p of [50, 90, 99, 99.9]) {
+      const cells = names.map((n) => {
+        const { ours, bare } = engines[n].press.result;
+        const o = pct(ours, p);
+        const b = pct(bare, p);
+        const clock = engines[n].ready.result.clockMs; // below one step of the clock, both read 0
+        return `${col(o.toFixed(3))}${col(b.toFixed(3))}${col((Math.max(o, clock) / Math.max(b, clock)).toFixed(2))}`;
+      });
+      console.log(`${`p${p} (target p99 <= 1 ms)`.padEnd(30)}${cells.join('')}`);
+    }
+    const one = (label, f) => console.log(`${label.padEnd(30)}${names.map((n) => f(engines[n]).padStart(27)).join('')}`);
+    one('presses recorded', (e) => `${e.press.result.ours.length} / ${e.press.result.bare.length}`);
+    one('clock step, isolated page', (e) => `${(e.ready.result.clockMs * 1000).toFixed(0)} us, ${e.ready.result.isolated}`);
+    one('audio context rate', (e) => `${e.ready.result.rate} Hz`);
+    const mib = (kib) => (kib / 1024).toFixed(1);
+    one('decoded pads (deck count)', (e) => `${(e.load.result.decoded / 1048576).toFixed(1)} of ${(e.load.result.budget / 1048576).toFixed(0)} MiB`);
+    one('pads decoded / streamed', (e) => `${e.load.result.buffers} / ${e.load.result.streams}`);
+    const growth = (e, k) => `${mib(e.load.memory[k] - e.ready.memory[k])} ${mib(e.bareLoad.memory[k] - e.bareReady.memory[k])} ${((e.load.memory[k] - e.ready.memory[k]) / (e.bareLoad.memory[k] - e.bareReady.memory[k])).toFixed(2)}`;
+    one('loading: RSS growth MiB', (e) => `ours/bare/ratio ${growth(e, 'Rss')}`);
+    one('loading: PSS growth MiB', (e) => `ours/bare/ratio ${growth(e, 'Pss')}`);
+    one('page process RSS after presses MiB', (e) => mib(e.press.memory.Rss));
+    if (!engines.webkit) console.log('WebKitGTK: skipped (python3-gi, gir1.2-webkit2-4.1 or xvfb missing)');
 
     // The budget: with room for about ten pads, the rest must stream rather than decode.
-    const small = await openDeck(browser, `http://localhost:${port}/`);
+    const small = await openDeck(browser, url);
     await small.page.evaluate(() => (jaunvelDeck.engine.budget = 10 * 2 * 48000 * 2 * 4));
     await small.page.evaluate((d) => window.setThemeFolderFromNative(d), dir);
     await small.page.waitForFunction(() => /^64\/64 /.test(document.getElementById('preflight').textContent));
@@ -82,11 +151,12 @@ async function main() {
       const files = [...jaunvelDeck.engine.files.values()];
       return { decoded: jaunvelDeck.engine.decodedBytes, budget: jaunvelDeck.engine.budget, buffers: files.filter((f) => f.buffer).length, streams: files.filter((f) => f.stream).length };
     });
-    console.log(`memory budget    ${b.buffers} pads decoded (${(b.decoded / 1048576).toFixed(1)} MiB, budget ${(b.budget / 1048576).toFixed(1)} MiB), ${b.streams} streamed: ${b.decoded <= b.budget ? 'kept' : 'EXCEEDED'}`);
+    console.log(`memory budget (Chromium): ${b.buffers} pads decoded (${(b.decoded / 1048576).toFixed(1)} MiB, budget ${(b.budget / 1048576).toFixed(1)} MiB), ${b.streams} streamed: ${b.decoded <= b.budget ? 'kept' : 'EXCEEDED'}`);
   } finally {
     await browser.close();
     await deck.close();
     fs.rmSync(dir, { recursive: true, force: true });
+    fs.rmSync(work, { recursive: true, force: true });
   }
 }
 

@@ -92,12 +92,14 @@ export class Engine extends EventTarget {
       return this.#asStream(entry);
     }
     const data = await res.arrayBuffer();
+    if (this.files.get(path) !== entry) return; // forgotten meanwhile: not worth decoding
     let buffer;
     try {
       buffer = await this.ctx.decodeAudioData(data);
     } catch {
       throw { state: 'unsupported' };
     }
+    if (this.files.get(path) !== entry) return; // forgotten meanwhile: neither kept nor counted
     const bytes = buffer.length * buffer.numberOfChannels * 4;
     if (buffer.duration > STREAM_ABOVE_SECONDS || this.decodedBytes + bytes > this.budget) {
       return this.#asStream(entry, buffer.duration);

@@ -71,16 +71,18 @@ function restore() {
 
 const padState = (pad) => (pad.path ? engine.fileState(pad.path)?.state || 'loading' : 'empty');
 
-// Loads every file the show uses, a few at a time; resolves when all have settled.
+// Loads every file the show uses, a few at a time; resolves when all have settled. Stops
+// when another show takes its place: that show's files are the ones to decode now.
 async function loadShowAudio() {
+  const forShow = show;
   const paths = [...new Set(S.allPads(show).map((p) => p.path).filter(Boolean))];
   engine.retain(new Set(paths));
   const queue = paths.filter((p) => !engine.fileState(p));
   const worker = async () => {
-    while (queue.length) await engine.load(queue.shift());
+    while (queue.length && show === forShow) await engine.load(queue.shift());
   };
   await Promise.all(Array.from({ length: LOAD_CONCURRENCY }, worker));
-  await Promise.all(paths.map((p) => engine.load(p)));
+  if (show === forShow) await Promise.all(paths.map((p) => engine.load(p)));
 }
 
 async function loadBgmFolder(folder, { quiet = false } = {}) {

@@ -26,6 +26,7 @@ before(async () => {
     'odd/long.wav': { seconds: 50, rate: 8000 },
     'empty/readme.txt': 'no audio here',
   });
+  for (let i = 1; i <= 24; i++) writeTree(dir, { [`big show/pad${i}.wav`]: { seconds: 1, freq: 300 + i * 10 } });
   deck = createDeckServer({ port: 0 });
   url = `http://localhost:${(await deck.start()).port}/`;
   browser = await launchBrowser();
@@ -158,6 +159,23 @@ describe('callbacks from the shell', () => {
     await call(page, 'importBgmFolderFromNative', path.join(showDir, 'bgm'));
     release();
     await page.waitForFunction(() => document.querySelectorAll('#bgm-list li').length === 3);
+    await context.close();
+  });
+
+  test('a folder chosen while the last one is still loading: only the new pads stay decoded and counted', async () => {
+    const { context, page } = await openDeck(browser, url);
+    await page.evaluate(([big, small]) => {
+      window.setThemeFolderFromNative(big);
+      window.setThemeFolderFromNative(small);
+    }, [path.join(dir, 'big show'), showDir]);
+    await loaded(page);
+    await page.waitForFunction(() => [...jaunvelDeck.engine.files.values()].every((f) => f.state !== 'loading'));
+    const { paths, decoded, counted } = await page.evaluate(() => {
+      const { files, decodedBytes } = jaunvelDeck.engine;
+      return { paths: [...files.keys()], decoded: decodedBytes, counted: [...files.values()].reduce((n, f) => n + (f.buffer ? f.bytes : 0), 0) };
+    });
+    assert.equal(paths.filter((p) => !p.startsWith(showDir)).length, 0, paths.join('\n'));
+    assert.equal(decoded, counted);
     await context.close();
   });
 

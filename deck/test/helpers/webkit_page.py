@@ -1,8 +1,13 @@
 #!/usr/bin/python3
 """Opens the deck in WebKitGTK (the shell's engine) with the four channels registered as the
 shell registers them and autoplay allowed, runs a short scenario in the page and prints its
-outcome as JSON. Usage, under X (xvfb-run): webkit_page.py URL SHOW_FOLDER"""
+outcome as JSON. Usage, under X (xvfb-run): webkit_page.py URL SHOW_FOLDER [STEP.js ...]
+
+With step files, each is run in turn instead of the scenario (an async function body with
+`show` in scope, returning a JSON text), and after each one the web process's memory is read:
+{"steps": [{"result", "webProcess"}], "posted"}."""
 import json
+import os
 import sys
 
 import gi
@@ -11,7 +16,7 @@ gi.require_version("Gtk", "3.0")
 gi.require_version("WebKit2", "4.1")
 from gi.repository import GLib, Gtk, WebKit2  # noqa: E402
 
-URL, SHOW = sys.argv[1], sys.argv[2]
+URL, SHOW, STEPS = sys.argv[1], sys.argv[2], sys.argv[3:]
 CHANNELS = ["folderPicker", "filePicker", "configSaver", "configPicker"]
 
 # Errors anywhere in the page, including a module that fails to parse.
@@ -54,6 +59,24 @@ return JSON.stringify(out);
 """
 
 
+def web_process_memory():
+    """RSS and PSS in KiB of our WebKitWebProcess (a child of this process)."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{pid}/comm") as f:
+                comm = f.read().strip()
+            if int(fields[1]) != os.getpid() or not comm.startswith("WebKitWebProces"):
+                continue
+            with open(f"/proc/{pid}/smaps_rollup") as f:
+                rollup = dict(line.split(":", 1) for line in f if line[0].isupper())
+            return {name: int(rollup[name].split()[0]) for name in ("Rss", "Pss")}
+        except (OSError, ValueError, KeyError, IndexError):
+            continue
+    return None
+
+
 def main():
     posted = []
     result = {}
@@ -76,20 +99,36 @@ def main():
         result.update(value)
         Gtk.main_quit()
 
+    args = GLib.Variant("a{sv}", {"show": GLib.Variant("s", SHOW)})
+    steps = [open(name, encoding="utf-8").read() for name in STEPS]
+    done = []
+
     def ran(v, res):
         try:
-            finish(json.loads(v.call_async_javascript_function_finish(res).to_string()))
+            value = json.loads(v.call_async_javascript_function_finish(res).to_string())
         except GLib.Error as err:
-            finish({"error": err.message})
+            return finish({"error": err.message, "steps": done})
+        if not steps:
+            return finish(value)
+        next_step(v, value)
+
+    def next_step(v, value=None):
+        if value is not None:
+            done.append({"result": value, "webProcess": web_process_memory()})
+        if len(done) == len(steps):
+            return finish({"steps": done})
+        v.call_async_javascript_function(steps[len(done)], -1, args, None, None, None, ran)
 
     def changed(v, event):
         if event == WebKit2.LoadEvent.FINISHED:
-            args = GLib.Variant("a{sv}", {"show": GLib.Variant("s", SHOW)})
-            v.call_async_javascript_function(SCENARIO, -1, args, None, None, None, ran)
+            if steps:
+                next_step(v)
+            else:
+                v.call_async_javascript_function(SCENARIO, -1, args, None, None, None, ran)
 
     view.connect("load-changed", changed)
     view.connect("load-failed", lambda *_: finish({"error": "load failed"}) or True)
-    GLib.timeout_add(30000, lambda: finish({"error": "timed out"}))
+    GLib.timeout_add(30000 * max(1, len(STEPS)), lambda: finish({"error": "timed out", "steps": done}))
     view.load_uri(URL)
     Gtk.main()
     result["posted"] = posted
