@@ -260,18 +260,23 @@ class FileSender extends EventEmitter {
     res.on('close', () => this.destroy()); // finished or the client went away
   }
 
-  chunkSize(first) {
+  // Powers of two, so that the pool has few sizes; a read may fill less than its buffer.
+  chunkSize(first, remaining) {
     const share = READ_BUDGET / (AHEAD * this.senders.size);
     let size = first ? FIRST_CHUNK : MAX_CHUNK;
-    while (size > MIN_CHUNK && size > share) size /= 2; // powers of two keep the pool's sizes few
+    while (size > MIN_CHUNK && size > share) size /= 2;
+    // A tail shorter than a chunk goes with the chunk before it: each read costs a wake-up of
+    // a pool thread, which is most of the time of a 1 MiB range after its first chunk.
+    if (!first && remaining <= 2 * size) size *= 2;
     return size;
   }
 
   read() {
     while (!this.destroyed && this.queue.length < AHEAD && this.next <= this.end) {
-      const size = this.chunkSize(this.first);
+      const remaining = this.end + 1 - this.next;
+      const size = this.chunkSize(this.first, remaining);
       this.first = false;
-      const length = Math.min(size, this.end + 1 - this.next);
+      const length = Math.min(size, remaining);
       const chunk = { buffer: takeBuffer(size), n: 0, done: false };
       this.queue.push(chunk);
       this.reads++;

@@ -47,9 +47,10 @@ function freePort() {
 }
 
 // nginx in the foreground with a configuration of its own in `work`, serving `root` on
-// 127.0.0.1 with one worker, sendfile on as in Debian's default site, and JSON listings
-// under /many/. Ready once the master reports starting its worker.
-async function startNginx(work, root) {
+// 127.0.0.1 with one worker, sendfile on as in Debian's default site (or off: read and write,
+// as node must), and JSON listings under /many/. Ready once the master reports starting its
+// worker.
+async function startNginx(work, root, { sendfile = true } = {}) {
   if (!NGINX) throw new Error('nginx is not installed');
   for (let attempt = 0; attempt < 5; attempt++) {
     const port = await freePort();
@@ -62,7 +63,7 @@ pid ${prefix}/nginx.pid;
 events { worker_connections 4096; }
 http {
   access_log off;
-  sendfile on;
+  sendfile ${sendfile ? 'on' : 'off'};
   tcp_nopush on;
   keepalive_requests 100000;
   types { audio/wav wav; audio/mpeg mp3; }

@@ -34,6 +34,8 @@ async function run(port, target, requests, connections) {
   return { mbs: bytes / 1048576 / seconds, ttfb };
 }
 
+const ONLY = process.env.BENCH_DECK_ONLY; // a row name, to look at one workload
+
 function workloads() {
   let seed = 7;
   const random = () => (seed = (seed * 1103515245 + 12345) % 2 ** 31);
@@ -41,12 +43,12 @@ function workloads() {
     const start = random() % (SIZE - 1048576);
     return { Range: `bytes=${start}-${start + 1048575}` };
   });
-  return [
+  return ([
     { name: 'whole file', requests: Array.from({ length: 6 }, () => ({})), connections: 1 },
     { name: 'open-ended ranges', requests: Array.from({ length: 8 }, (_, i) => ({ Range: `bytes=${(i * SIZE) / 8}-` })), connections: 1 },
     { name: 'random 1 MiB x1', requests: ranges.slice(0, 128), connections: 1 },
     { name: 'random 1 MiB x4', requests: ranges, connections: 4 },
-  ];
+  ]).filter((w) => !ONLY || w.name === ONLY);
 }
 
 async function main() {
@@ -60,16 +62,18 @@ async function main() {
 
   const ours = await startDeck(extraNodeArgs);
   const nginx = await startNginx(dir, dir);
+  const copying = await startNginx(dir, dir, { sendfile: false });
   const servers = [
     { who: 'ours', port: ours.port, media: `/media?path=${encodeURIComponent(file)}`, list: `/api/list?dir=${encodeURIComponent(many)}` },
     { who: 'nginx', port: nginx.port, media: '/big.wav', list: '/many/' },
+    { who: 'copying', port: copying.port, media: '/big.wav' },
   ];
   try {
     const rows = [];
     // One pass of everything first: our server's code is compiled by then, as in a long show.
     for (const w of workloads()) for (const s of servers) await run(s.port, s.media, w.requests, w.connections);
     for (const w of workloads()) {
-      const res = { ours: { mbs: [], ttfb: [] }, nginx: { mbs: [], ttfb: [] }, ratios: [] };
+      const res = { ours: { mbs: [], ttfb: [] }, nginx: { mbs: [], ttfb: [] }, copying: { mbs: [], ttfb: [] }, ratios: [], copyRatios: [] };
       for (let round = 0; round < ROUNDS; round++) {
         for (const s of round % 2 ? [...servers].reverse() : servers) {
           const r = await run(s.port, s.media, w.requests, w.connections);
@@ -77,13 +81,14 @@ async function main() {
           res[s.who].ttfb.push(...r.ttfb);
         }
         res.ratios.push(res.ours.mbs[round] / res.nginx.mbs[round]);
+        res.copyRatios.push(res.ours.mbs[round] / res.copying.mbs[round]);
       }
       rows.push({ name: w.name, res });
     }
 
     const list = { ours: [], nginx: [] };
     let listed = {};
-    for (const s of servers) {
+    for (const s of servers.slice(0, 2)) {
       const c = await new Connection(s.port).open();
       for (let i = 0; i < 18; i++) {
         const r = await c.get(s.list);
@@ -99,16 +104,16 @@ async function main() {
     const f = (x, d = 1) => x.toFixed(d).padStart(8);
     console.log(`deck server vs nginx ${process.env.NGINX_VERSION || ''}(1 worker, sendfile on), ${FILE_MB} MiB file, ${ROUNDS} rounds, medians (ratio: median of per-round ratios)` +
       (extraNodeArgs.length ? `, node ${extraNodeArgs.join(' ')}` : ''));
-    console.log(`${'row'.padEnd(34)}${'ours'.padStart(8)}${'nginx'.padStart(8)}${'ratio'.padStart(8)}`);
+    console.log('last two columns: nginx with sendfile off, which copies through its own buffers as node must');
+    console.log(`${'row'.padEnd(34)}${'ours'.padStart(8)}${'nginx'.padStart(8)}${'ratio'.padStart(8)}${'no-sf'.padStart(8)}${'ratio'.padStart(8)}`);
     for (const { name, res } of rows) {
       // The ratio is the median of each round's own ratio: the machine's drift cancels out.
-      console.log(`${`${name} MB/s`.padEnd(34)}${f(median(res.ours.mbs), 0)}${f(median(res.nginx.mbs), 0)}${f(median(res.ratios), 2)}`);
-      const ot = median(res.ours.ttfb);
-      const nt = median(res.nginx.ttfb);
-      console.log(`${`${name} first byte p50 ms`.padEnd(34)}${f(ot, 3)}${f(nt, 3)}${f(ot / nt, 2)}`);
-      const o99 = pct(res.ours.ttfb, 99);
-      const n99 = pct(res.nginx.ttfb, 99);
-      console.log(`${`${name} first byte p99 ms`.padEnd(34)}${f(o99, 3)}${f(n99, 3)}${f(o99 / n99, 2)}`);
+      console.log(`${`${name} MB/s`.padEnd(34)}${f(median(res.ours.mbs), 0)}${f(median(res.nginx.mbs), 0)}${f(median(res.ratios), 2)}` +
+        `${f(median(res.copying.mbs), 0)}${f(median(res.copyRatios), 2)}`);
+      for (const [label, stat] of [['p50', median], ['p99', (xs) => pct(xs, 99)]]) {
+        const [o, n, c] = ['ours', 'nginx', 'copying'].map((who) => stat(res[who].ttfb));
+        console.log(`${`${name} first byte ${label} ms`.padEnd(34)}${f(o, 3)}${f(n, 3)}${f(o / n, 2)}${f(c, 3)}${f(o / c, 2)}`);
+      }
     }
     const ol = median(list.ours);
     const nl = median(list.nginx);
@@ -116,6 +121,7 @@ async function main() {
   } finally {
     await stop(ours.child);
     await stop(nginx.child);
+    await stop(copying.child);
     fs.rmSync(dir, { recursive: true, force: true });
   }
 }
