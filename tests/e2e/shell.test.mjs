@@ -31,20 +31,7 @@ describe('with the server ready', () => {
     assertServerEnvironment(shell, start);
   });
 
-  test('the window is titled Jaunvel, has a 1440×940 content area at (240, 70) and shows the page', async () => {
-    const main = await shell.mainWindow();
-    assert.deepEqual([main.name, main.x, main.y, main.width, main.height], ['Jaunvel', 240, 70, 1440, 940]);
-    const background = '29,111,138'; // the probe page's
-    await waitFor(() => [...display.pixels(main.id, '1x1+720+470')].join() === background, 'the page to be painted');
-    await display.settle(main.id);
-    display.save('main-window', main.id);
-    const shot = display.pixels(main.id);
-    for (const [x, y] of [[2, 2], [1437, 2], [2, 937], [1437, 937], [720, 600]]) {
-      const at = (y * 1440 + x) * 3;
-      assert.equal([...shot.subarray(at, at + 3)].join(), background, `page shown at (${x}, ${y})`);
-    }
-  });
-
+  // Before any picture is taken: grabbing the screen delays the loads by up to 0.1 s.
   test('exactly three loads, 0.5 s, 1.5 s and 3.0 s after the window', async () => {
     const third = await shell.waitLoaded(3);
     // A fourth load would come at most 1 s after a failure; watch well past that.
@@ -57,6 +44,20 @@ describe('with the server ready', () => {
     within(loads[1], [1450, 1750], `second load (loads at ${loads})`);
     within(loads[2], [2950, 3250], `third load (loads at ${loads})`);
     within(loads[2] - loads[1], [1400, 1600], 'gap between second and third');
+  });
+
+  test('the window is titled Jaunvel, has a 1440×940 content area at (240, 70) and shows the page', async () => {
+    const main = await shell.mainWindow();
+    assert.deepEqual([main.name, main.x, main.y, main.width, main.height], ['Jaunvel', 240, 70, 1440, 940]);
+    const background = '29,111,138'; // the probe page's
+    await waitFor(() => [...display.pixels(main.id, '1x1+720+470')].join() === background, 'the page to be painted');
+    await display.settle(main.id);
+    display.save('main-window', main.id);
+    const shot = display.pixels(main.id);
+    for (const [x, y] of [[2, 2], [1437, 2], [2, 937], [1437, 937], [720, 600]]) {
+      const at = (y * 1440 + x) * 3;
+      assert.equal([...shot.subarray(at, at + 3)].join(), background, `page shown at (${x}, ${y})`);
+    }
   });
 
   test('a failed navigation started by the page is followed a second later by the deck page', async () => {
