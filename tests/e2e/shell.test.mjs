@@ -41,9 +41,12 @@ describe('with the server ready', () => {
     // The first request is late by the time WebKit takes to start its network
     // process (0.1–0.8 s here); the later ones are punctual.
     within(loads[0], [450, 1450], `first load (loads at ${loads})`);
-    within(loads[1], [1450, 1750], `second load (loads at ${loads})`);
-    within(loads[2], [2950, 3250], `third load (loads at ${loads})`);
-    within(loads[2] - loads[1], [1400, 1600], 'gap between second and third');
+    // The window maps a little after the loads are scheduled, and a busy
+    // machine delays a timer by up to a few hundred ms: bounds that still tell
+    // 1.5 s and 3.0 s from any other schedule.
+    within(loads[1], [1300, 1900], `second load (loads at ${loads})`);
+    within(loads[2], [2800, 3400], `third load (loads at ${loads})`);
+    within(loads[2] - loads[1], [1300, 1700], 'gap between second and third');
   });
 
   test('the window is titled Jaunvel, has a 1440×940 content area at (240, 70) and shows the page', async () => {
