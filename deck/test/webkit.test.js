@@ -1,5 +1,5 @@
 'use strict';
-// The deck in WebKitGTK, the shell's own engine, under Xvfb. Skipped where WebKitGTK's
+// The deck in WebKitGTK, the shell's own engine, under Xvfb; skipped where WebKitGTK's
 // introspection data or Xvfb is not installed.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
@@ -10,39 +10,52 @@ const { execFile, spawnSync } = require('node:child_process');
 const { createDeckServer } = require('../server.js');
 const { writeShowFolder } = require('./helpers/wav.js');
 
-const PYTHON = '/usr/bin/python3';
-const probe = spawnSync(PYTHON, ['-c', "import gi; gi.require_version('WebKit2', '4.1'); gi.require_version('Gtk', '3.0')"]);
-const xvfb = spawnSync('xvfb-run', ['--help']);
-const missing = probe.status !== 0 ? 'python3-gi and gir1.2-webkit2-4.1 are not installed' : xvfb.error ? 'xvfb-run is not installed' : false;
+const gi = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1'); gi.require_version('Gtk', '3.0')"]);
+const missing = gi.status !== 0 ? 'python3-gi and gir1.2-webkit2-4.1 are not installed' : spawnSync('xvfb-run', ['--help']).error && 'xvfb-run is not installed';
 
-// GStreamer looks for no sound card; audio still runs on a fake sink.
-const QUIET_AUDIO = 'pulsesink:NONE,jackaudiosink:NONE,oss4sink:NONE,openalsink:NONE,osssink:NONE,alsasink:NONE,pipewiresink:NONE';
+// Run once the page has loaded: the callback may still come before the deck's modules have run.
+const SCENARIO = `
+const frame = () => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+const text = (id) => document.getElementById(id).textContent;
+window.setThemeFolderFromNative(show);
+if (document.readyState !== 'complete') await new Promise((r) => addEventListener('load', r, { once: true }));
+if (!window.jaunvelDeck) return JSON.stringify({ errors: __errors });
+for (let i = 0; i < 600 && !(/BGM 3曲/.test(text('preflight')) && !document.querySelector('.pad[data-state="loading"]')); i++) await frame();
+const out = { preflight: text('preflight'), tabs: [...document.querySelectorAll('#tabs .tab')].map((t) => t.textContent) };
+document.querySelector('#tabs .tab:nth-child(2)').click();
+document.dispatchEvent(new KeyboardEvent('keydown', { key: '1', code: 'Digit1', bubbles: true, cancelable: true }));
+await frame();
+Object.assign(out, { padPlaying: document.querySelector('#grid .pad').dataset.playing, audio: jaunvelDeck.engine.ctx.state });
+document.getElementById('bgm-play').click();
+await new Promise((r) => jaunvelDeck.bgm.element.addEventListener('timeupdate', r, { once: true }));
+Object.assign(out, { bgmTitle: text('bgm-title'), bgmAdvancing: jaunvelDeck.bgm.element.currentTime > 0 });
+document.getElementById('btn-save').click();
+document.getElementById('btn-theme').click();
+window.importSamplerConfigFromNative({ path: '/x/a.json', name: 'a.json', content: 'not json' });
+out.message = document.querySelector('#messages .message:last-child span').textContent;
+return JSON.stringify({ ...out, errors: __errors });
+`;
 
 test('in WebKitGTK the deck takes an early callback, plays pads and BGM, and posts to the shell', { skip: missing, timeout: 90000 }, async () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-webkit-'));
   writeShowFolder(dir);
+  fs.writeFileSync(path.join(dir, 'scenario.js'), SCENARIO);
   const deck = createDeckServer({ port: 0 });
   const { port } = await deck.start();
+  // GStreamer looks for no sound card; audio still runs on a fake sink.
+  const quiet = ['pulsesink', 'jackaudiosink', 'oss4sink', 'openalsink', 'osssink', 'alsasink', 'pipewiresink'].map((s) => `${s}:NONE`).join();
   try {
-    const stdout = await new Promise((resolve, reject) => {
-      execFile('xvfb-run', ['-a', '-s', '-screen 0 1920x1080x24', PYTHON, path.join(__dirname, 'helpers', 'webkit_page.py'), `http://localhost:${port}/`, dir],
-        { env: { ...process.env, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: QUIET_AUDIO }, timeout: 80000 },
-        (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out)));
+    const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
+      ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), `http://localhost:${port}/`, dir, path.join(dir, 'scenario.js')],
+      { env: { ...process.env, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
+      (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
+    const { error, steps, posted } = JSON.parse(stdout.trim().split('\n').pop());
+    assert.equal(error, undefined);
+    assert.deepEqual(steps[0].result, {
+      preflight: '10/10 パッド準備完了 · BGM 3曲 · 欠落 0', tabs: [path.basename(dir), 'SE', 'オープニング'], padPlaying: 'true', audio: 'running',
+      bgmTitle: 'bgm1 待機', bgmAdvancing: true, message: '「a.json」を読み込めませんでした: 設定ファイルの形式が正しくありません（JSONとして読めません）。', errors: [],
     });
-    const r = JSON.parse(stdout.trim().split('\n').pop());
-    assert.equal(r.error, undefined);
-    assert.deepEqual(r.errors, []);
-    assert.equal(r.deck, 'object');
-    assert.equal(r.preflight, '10/10 パッド準備完了 · BGM 3曲 · 欠落 0');
-    assert.deepEqual(r.tabs.slice(1), ['SE', 'オープニング']);
-    assert.equal(r.padPlaying, 'true');
-    assert.equal(r.audio, 'running');
-    assert.equal(r.bgmTitle, 'bgm1 待機');
-    assert.equal(r.bgmAdvancing, true);
-    assert.match(r.message, /JSONとして読めません/);
-    assert.deepEqual(r.posted.map(([channel]) => channel), ['configSaver', 'folderPicker']);
-    assert.equal(JSON.parse(r.posted[0][1].content).baseFolder, dir);
-    assert.equal(r.posted[1][1], 'theme');
+    assert.deepEqual(posted.map(([channel, body]) => [channel, channel === 'configSaver' ? JSON.parse(body.content).baseFolder : body]), [['configSaver', dir], ['folderPicker', 'theme']]);
   } finally {
     await deck.close();
     fs.rmSync(dir, { recursive: true, force: true });

@@ -1,88 +1,60 @@
 'use strict';
-// Many concurrent range requests for one file over loopback, most of them abandoned by the
-// client at a random moment: before any answer, after the first bytes, part-way through the
-// body, or after stalling (not reading) for the rest of the storm. Bounded in count and time.
+// Many concurrent range requests for one file over loopback, most abandoned by the client at a
+// random moment: before any answer, after the first bytes, part-way through the body, or after
+// stalling (not reading) until all the others are done. Bounded in count and time.
 const net = require('node:net');
 
 const MODES = ['before-answer', 'first-bytes', 'mid-body', 'stall', 'complete'];
 
-// A small deterministic generator, so a failing storm can be replayed.
-function random(seed) {
-  let s = seed >>> 0 || 1;
-  return () => {
-    s ^= s << 13;
-    s ^= s >>> 17;
-    s ^= s << 5;
-    return (s >>> 0) / 2 ** 32;
-  };
-}
-
-function rangeFor(rand, size) {
-  const r = rand();
-  if (r < 0.1) return `bytes=${Math.floor(rand() * size)}-`;
-  if (r < 0.2) return `bytes=-${1 + Math.floor(rand() * size)}`;
-  const start = Math.floor(rand() * size);
-  return `bytes=${start}-${start + Math.floor(rand() * 2 * 1024 * 1024)}`;
-}
-
-// Resolves with a count per mode and per outcome once every socket is closed on our side.
-// Rejects when the storm outlasts `deadlineMs`.
+// Resolves with {sent, complete, aborted, errors, statuses} once every socket is closed on our
+// side; rejects when the storm outlasts deadlineMs. The same seed gives the same storm.
 function storm({ port, target, size, count = 1000, seed = 1, deadlineMs = 20000, host = `localhost:${port}` }) {
-  const rand = random(seed);
+  let s = seed >>> 0 || 1;
+  const below = (n) => Math.floor((((s ^= s << 13), (s ^= s >>> 17), (s ^= s << 5)) >>> 0) / 2 ** 32 * n); // xorshift32
   const tally = { sent: 0, complete: 0, aborted: 0, errors: 0, statuses: {} };
-  const stalled = [];
+  const sockets = [];
+  const stalled = new Set();
   return new Promise((resolve, reject) => {
-    let open = count;
-    let stalledOpen = 0;
     const timer = setTimeout(() => {
-      for (const s of sockets) s.destroy();
-      reject(new Error(`storm still running after ${deadlineMs} ms with ${open} sockets open`));
+      sockets.forEach((socket) => socket.destroy());
+      reject(new Error(`storm still running after ${deadlineMs} ms with ${sockets.length} sockets open`));
     }, deadlineMs);
-    // The stalled ones let go once everyone else is done.
-    const releaseStalled = () => open > 0 && open === stalledOpen && stalled.forEach((s) => s.destroy());
-    const closed = (wasStalled) => {
-      open--;
-      if (wasStalled) stalledOpen--;
-      releaseStalled();
-      if (open === 0) {
-        clearTimeout(timer);
-        resolve(tally);
-      }
-    };
-    const sockets = [];
+    // Once only stalled sockets are left, they let go.
+    const releaseStalled = () => sockets.length === stalled.size && stalled.forEach((other) => other.destroy());
     for (let i = 0; i < count; i++) {
-      const mode = MODES[Math.floor(rand() * MODES.length)];
-      const range = rangeFor(rand, size);
-      const cut = Math.floor(rand() * 256 * 1024);
-      const socket = net.connect(port, '127.0.0.1');
-      sockets.push(socket);
-      let head = '';
-      let body = 0;
-      socket.on('connect', () => {
-        socket.write(`GET ${target} HTTP/1.1\r\nHost: ${host}\r\nRange: ${range}\r\nConnection: close\r\n\r\n`);
+      const mode = MODES[below(MODES.length)];
+      const r = below(10);
+      const range = r < 1 ? `${below(size)}-` : r < 2 ? `-${1 + below(size)}` : ((a) => `${a}-${a + below(2 * 1024 * 1024)}`)(below(size));
+      const cut = below(256 * 1024);
+      const socket = net.connect(port, '127.0.0.1', () => {
+        socket.write(`GET ${target} HTTP/1.1\r\nHost: ${host}\r\nRange: bytes=${range}\r\nConnection: close\r\n\r\n`);
         tally.sent++;
         if (mode === 'before-answer') socket.destroy();
       });
+      sockets.push(socket);
+      let head = '';
+      let body = 0;
       socket.on('data', (chunk) => {
         if (!head.includes('\r\n\r\n')) {
-          head += chunk.toString('latin1', 0, Math.min(chunk.length, 1024));
-          const status = head.slice(9, 12);
-          tally.statuses[status] = (tally.statuses[status] || 0) + 1;
+          head += chunk.toString('latin1', 0, 1024);
+          tally.statuses[head.slice(9, 12)] = (tally.statuses[head.slice(9, 12)] || 0) + 1;
         }
         body += chunk.length;
         if (mode === 'first-bytes' || (mode === 'mid-body' && body >= cut)) socket.destroy();
-        else if (mode === 'stall' && !stalled.includes(socket)) {
-          socket.pause();
-          stalled.push(socket);
-          stalledOpen++;
+        else if (mode === 'stall' && !stalled.has(socket)) {
+          stalled.add(socket.pause());
           releaseStalled();
         }
       });
-      socket.on('end', () => (tally.complete += 1));
-      socket.on('error', () => (tally.errors += 1));
-      socket.on('close', () => {
-        if (mode !== 'complete') tally.aborted += 1;
-        closed(stalled.includes(socket));
+      socket.on('end', () => tally.complete++).on('error', () => tally.errors++).on('close', () => {
+        if (mode !== 'complete') tally.aborted++;
+        sockets.splice(sockets.indexOf(socket), 1);
+        stalled.delete(socket);
+        releaseStalled();
+        if (sockets.length === 0) {
+          clearTimeout(timer);
+          resolve(tally);
+        }
       });
     }
   });
