@@ -41,17 +41,17 @@ const lastMessage = (page) => page.textContent('#messages .message:last-child sp
 const loaded = (page) => page.waitForFunction(() => !document.querySelector('.pad[data-state="loading"]') && /BGM/.test(document.getElementById('preflight').textContent));
 const preflight = async (page) => (await loaded(page), page.textContent('#preflight'));
 const preflightIs = (page, text) => page.waitForFunction((t) => document.getElementById('preflight').textContent === t, text);
-// Presses a key; with a pad's index, waits for the pad to be redrawn (on the next frame) as playing or not.
-async function press(page, k, pad, playing = 'true') {
-  await page.evaluate((name) => document.dispatchEvent(new KeyboardEvent('keydown', { key: name, code: /^\d$/.test(name) ? `Digit${name}` : name, bubbles: true, cancelable: true })), k);
-  if (pad !== undefined) await page.waitForFunction(([n, v]) => document.querySelector(`#grid .pad:nth-child(${n})`).dataset.playing === v, [pad + 1, playing]);
-}
+// Presses a key; resolves with which pads play once they are redrawn (on the next frame).
+const press = (page, k) => page.evaluate(async (name) => {
+  document.dispatchEvent(new KeyboardEvent('keydown', { key: name, code: /^\d$/.test(name) ? `Digit${name}` : name, bubbles: true, cancelable: true }));
+  await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+  return [...document.querySelectorAll('#grid .pad')].map((pad) => pad.dataset.playing === 'true');
+}, k);
 // Opens a pad's editor, sets what is given or picks a file, and closes it.
-async function editPad(page, i, { label, mode, fade, duck, pick }) {
+async function editPad(page, i, { label, mode, duck, pick }) {
   await page.click(`#grid .pad:nth-child(${i + 1}) .edit`);
   if (label) await page.fill('#ed-label', label);
   if (mode) await page.selectOption('#ed-mode', mode);
-  if (fade) await page.fill('#ed-fade', fade).then(() => page.dispatchEvent('#ed-fade', 'change'));
   if (duck) await page.check('#ed-duck');
   if (pick) await page.click('#ed-pick');
   await page.click('.pad-editor button[value="close"]');
@@ -98,17 +98,15 @@ test('a base folder lays out the deck; each control posts its body; an answer af
 test('pads play from hotkeys without a gesture, per their mode; BGM plays, moves on, pauses and shuffles', async () => {
   const { context, page, errors } = await openShow();
   await page.click('#tabs .tab:nth-child(2)'); // SE: カウントダウン (3 s), ゴング, ドラムロール, …
-  await press(page, '1', 0);
+  assert.equal((await press(page, '1'))[0], true);
   assert.equal(await page.getAttribute('#audio-state', 'data-state'), 'running');
   await page.waitForFunction(() => /^-0:0[0-3]\.\d$/.test(document.querySelector('#grid .pad:nth-child(1) .status').textContent));
   // A toggle pad fades out on its second press; a duck pad lowers the BGM meanwhile.
-  await editPad(page, 2, { mode: 'toggle', fade: '0.2', duck: true });
-  await press(page, '3', 2);
-  assert.equal(await page.isVisible('#duck-indicator'), true);
-  await press(page, '3', 2, 'false');
-  assert.equal(await page.isVisible('#duck-indicator'), false);
-  for (const k of ['1', '2', 'Escape', 'Escape']) await press(page, k); // Esc fades all out; twice, at once
-  await page.waitForFunction(() => !document.querySelector('.pad.playing'));
+  await editPad(page, 2, { mode: 'toggle', duck: true });
+  assert.deepEqual([(await press(page, '3'))[2], await page.isVisible('#duck-indicator')], [true, true]);
+  assert.deepEqual([(await press(page, '3'))[2], await page.isVisible('#duck-indicator')], [false, false]);
+  assert.deepEqual([(await press(page, '1'))[0], (await press(page, '2'))[1]], [true, true]);
+  for (const k of ['Escape', 'Escape']) assert.deepEqual((await press(page, k)).filter(Boolean), [], k); // Esc fades all out; twice, at once
 
   await page.click('#bgm-play');
   await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 0);
@@ -133,16 +131,17 @@ test('imports fill the deck, pads show missing, unsupported and long files, and 
   assert.equal(await preflight(page), '1/3 パッド準備完了 · BGM 0曲 · 欠落 1 · 非対応 1');
   assert.deepEqual(await page.$$eval('#grid .pad', (els) => els.slice(0, 3).map((e) => e.dataset.state)), ['unsupported', 'ready', 'missing']);
   assert.deepEqual(await texts(page, '#tabs .tab', '#grid .pad:nth-child(-n+2) .badge:not([hidden])'), [['odd'], ['ストリーム']]);
-  await press(page, '2'); // the long file streams
+  assert.equal((await press(page, '2'))[1], true); // the long file streams
   await page.waitForFunction(() => /^-0:4\d\.\d$/.test(document.querySelector('#grid .pad:nth-child(2) .status').textContent));
 
   await call(page, 'importSamplerPageFolderFromNative', path.join(dir, 'extra')); // over the same page
   assert.deepEqual((await labels(page)).slice(0, 3), ['効果音 A', '効果音 B', '']);
   await call(page, 'importBgmFolderFromNative', path.join(showDir, 'bgm'));
   assert.match(await lastMessage(page), /BGMに3曲を取り込みました/);
-  await call(page, 'setSamplerFileFromNative', { index: 5, path: path.join(showDir, 'SE', '正解.wav'), name: '正解.wav' });
-  assert.equal((await labels(page))[5], '正解');
-  assert.equal(await preflight(page), '3/3 パッド準備完了 · BGM 3曲 · 欠落 0');
+  // A pad labelled after its file takes the new file's name.
+  await call(page, 'setSamplerFileFromNative', { index: 1, path: path.join(showDir, 'SE', '正解.wav'), name: '正解.wav' });
+  assert.deepEqual((await labels(page)).slice(0, 3), ['効果音 A', '正解', '']);
+  assert.equal(await preflight(page), '2/2 パッド準備完了 · BGM 3曲 · 欠落 0');
 
   const cases = [
     ['samplerConfigSavedFromNative', { path: '/t/決勝.json', name: '決勝.json' }, /保存しました: 決勝\.json/, 'info'],
