@@ -11,8 +11,13 @@ export const here = path.dirname(new URL(import.meta.url).pathname);
 export const work = fs.mkdtempSync(path.join(os.tmpdir(), 'jaunvel-bench-'));
 const children = new Set();
 
-export function start(command, args, env = {}) {
-  const child = spawn(command, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
+// Output nobody reads must not fill a pipe and stall the child: stdout is
+// piped only for the readers that ask for it.
+export function start(command, args, env = {}, { readOutput = false } = {}) {
+  const child = spawn(command, args, {
+    env: { ...process.env, ...env },
+    stdio: ['ignore', readOutput ? 'pipe' : 'ignore', 'ignore'],
+  });
   children.add(child);
   child.on('exit', () => children.delete(child));
   return child;
@@ -48,7 +53,7 @@ export async function startDisplay() {
 export async function watchMaps(watcher, env) {
   const maps = [];
   const waiters = [];
-  const watch = start(watcher, [], env);
+  const watch = start(watcher, [], env, { readOutput: true });
   let buffered = '';
   watch.stdout.on('data', (chunk) => {
     buffered += chunk;

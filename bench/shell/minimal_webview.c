@@ -16,7 +16,7 @@ static void on_folder_response(GtkDialog* dialog, gint response, gpointer view) 
         gchar* json = json_to_string(node, FALSE);
         gchar* script = g_strdup_printf("window.setThemeFolderFromNative(%s)", json);
         webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view), script, -1, NULL, NULL, NULL, NULL, NULL);
-        g_free(script), g_free(json), json_node_unref(node), g_object_unref(builder), g_free(path);
+        g_free(script), g_free(json), json_node_unref(node), g_free(path);
     }
     gtk_widget_destroy(GTK_WIDGET(dialog));
 }
@@ -29,6 +29,7 @@ static void on_folder_picker(WebKitUserContentManager* manager, WebKitJavascript
                                                     GTK_RESPONSE_CANCEL, "Select", GTK_RESPONSE_ACCEPT, NULL);
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), g_get_home_dir());
     g_signal_connect(dialog, "response", G_CALLBACK(on_folder_response), view);
     gtk_widget_show(dialog);
 }
