@@ -14,6 +14,7 @@
     'samplerConfigImportFailedFromNative',
   ];
   var queue = [];
+  window.__jaunvelCallbackNames = names;
   window.__jaunvelEarlyCalls = queue;
   names.forEach(function (name) {
     window[name] = function (value) {

@@ -1,15 +1,7 @@
 // The wire to the desktop shell: four channels out, eight callbacks in.
 
-export const CALLBACKS = [
-  'setThemeFolderFromNative',
-  'importBgmFolderFromNative',
-  'importSamplerPageFolderFromNative',
-  'setSamplerFileFromNative',
-  'samplerConfigSavedFromNative',
-  'samplerConfigSaveFailedFromNative',
-  'importSamplerConfigFromNative',
-  'samplerConfigImportFailedFromNative',
-];
+// The eight callback names, as boot.js defined them before any module ran.
+const CALLBACKS = window.__jaunvelCallbackNames;
 
 const handlers = () => window.webkit && window.webkit.messageHandlers;
 
