@@ -9,11 +9,10 @@ scripts/setup.sh
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target jaunvel
 
-if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  exec build/bin/jaunvel
-fi
-
 if [ "${1:-}" != "--inside-virtual-display" ]; then
+  if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    exec build/bin/jaunvel
+  fi
   exec xvfb-run -a -s "-screen 0 1920x1080x24" "$0" --inside-virtual-display
 fi
 
