@@ -5,14 +5,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-int main(int argc, char **argv) {
-    Display *dpy = argc == 2 ? XOpenDisplay(NULL) : NULL;
+int main(int argc, char** argv) {
+    Display* dpy = argc == 2 ? XOpenDisplay(NULL) : NULL;
     if (!dpy) {
         fprintf(stderr, "usage: DISPLAY=... %s WINDOW-ID\n", argv[0]);
         return 2;
     }
     Window window = strtoul(argv[1], NULL, 0);
-    XEvent ev = {.xclient = {.type = ClientMessage, .window = window, .format = 32,
+    XEvent ev = {.xclient = {.type = ClientMessage,
+                             .window = window,
+                             .format = 32,
                              .message_type = XInternAtom(dpy, "WM_PROTOCOLS", False)}};
     ev.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
     Status ok = XSendEvent(dpy, window, False, NoEventMask, &ev);
