@@ -133,7 +133,7 @@ public:
     }
     long runModalAlert(const AlertOptions& options) override { return runGtkModalAlert(options); }
     std::shared_ptr<Process> launch(const LaunchDescription& description) override {
-        return launchGtkProcess(description);
+        return launchGtkProcess(description, shellOutput_);
     }
 
     std::optional<std::string> pathForResource(const std::string& name, const std::string& type) override {
@@ -175,6 +175,8 @@ public:
     ReadResult readTextFile(const std::string& path) override { return readWholeTextFile(path); }
 
 private:
+    // First: the terminal is silenced before GTK can print to it.
+    ShellOutput shellOutput_;
     std::string resources_;
     GtkApplicationObject application_;
 };

@@ -25,10 +25,34 @@ void guarded(F&& f) noexcept {
 
 class GtkApplicationObject;
 
+// The shell's standard output and error as it was started with. For the whole
+// run fds 1 and 2 point at /dev/null, so that neither GTK, WebKit nor the
+// processes WebKit starts print anything; the originals are kept here,
+// close-on-exec, for the processes the shell launches with their output.
+// Made before gtk_init.
+class ShellOutput {
+public:
+    ShellOutput();
+    ~ShellOutput();
+    ShellOutput(const ShellOutput&) = delete;
+    ShellOutput& operator=(const ShellOutput&) = delete;
+
+    // A new close-on-exec descriptor for the original stdout or stderr, owned
+    // by the caller; -1 if that one was closed at start or cannot be copied.
+    int copyOfOutput() const;
+    int copyOfError() const;
+
+private:
+    int output_;
+    int error_;
+};
+
 std::shared_ptr<UserContentController> makeGtkUserContentController();
 std::shared_ptr<WebView> makeGtkWebView(const WebViewConfiguration& configuration);
 std::shared_ptr<Window> makeGtkWindow(const WindowOptions& options, GtkApplicationObject& application);
-std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description);
+// Output that is not discarded goes to the originals kept in `shellOutput`.
+std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description,
+                                          const ShellOutput& shellOutput);
 long runGtkModalAlert(const AlertOptions& options);
 
 // The web view's widget, for the window that shows it.

@@ -1,6 +1,9 @@
 // Child processes through GSubprocess: started with the full environment,
-// reaped by GLib without blocking, never waited for.
+// reaped by GLib without blocking, never waited for. And the shell's own
+// standard output and error, which only those children get to write to.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -51,9 +54,44 @@ std::string launchFailureReason(const std::string& executable, const GError* err
     return "「" + executable + "」を起動できませんでした。";
 }
 
+// A close-on-exec copy of `fd` numbered 3 or above, or -1.
+int copyAboveStandardStreams(int fd) {
+    return fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
 }  // namespace
 
-std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description) {
+ShellOutput::ShellOutput()
+    : output_(copyAboveStandardStreams(STDOUT_FILENO)), error_(copyAboveStandardStreams(STDERR_FILENO)) {
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    // Moved above 2: had one of fds 0–2 been closed at start, open would have
+    // reused its number, and a stdin that was closed stays closed.
+    if (null >= 0 && null <= STDERR_FILENO) {
+        const int moved = copyAboveStandardStreams(null);
+        close(null);
+        null = moved;
+    }
+    if (null < 0) return;
+    // dup2 leaves fds 1 and 2 without close-on-exec: every child inherits /dev/null.
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    close(null);
+}
+
+ShellOutput::~ShellOutput() {
+    if (output_ >= 0) close(output_);
+    if (error_ >= 0) close(error_);
+}
+
+int ShellOutput::copyOfOutput() const {
+    return copyAboveStandardStreams(output_);
+}
+int ShellOutput::copyOfError() const {
+    return copyAboveStandardStreams(error_);
+}
+
+std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description,
+                                          const ShellOutput& shellOutput) {
     // stdin is always the shell's own; output is the shell's own unless discarded.
     auto flags = G_SUBPROCESS_FLAGS_STDIN_INHERIT;
     if (description.discardOutput) {
@@ -61,6 +99,14 @@ std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description) 
             GSubprocessFlags(flags | G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE);
     }
     g_object_ptr<GSubprocessLauncher> launcher = adopt(g_subprocess_launcher_new(flags));
+    if (!description.discardOutput) {
+        // The launcher owns the copies and closes them when it goes, at the end
+        // of this call. Without one, the child inherits /dev/null.
+        if (const int fd = shellOutput.copyOfOutput(); fd >= 0)
+            g_subprocess_launcher_take_stdout_fd(launcher.get(), fd);
+        if (const int fd = shellOutput.copyOfError(); fd >= 0)
+            g_subprocess_launcher_take_stderr_fd(launcher.get(), fd);
+    }
     if (description.environment) {
         std::vector<std::string> entries;
         for (const auto& [name, value] : *description.environment) entries.push_back(name + "=" + value);

@@ -197,3 +197,8 @@ describe('bridge channels', () => {
     ]);
   });
 });
+
+test('after every dialog, the terminal holds the server\'s lines and nothing else', () => {
+  assert.equal(shell.events('start').length, 1);
+  shell.assertOnlyServerOutput();
+});

@@ -1,6 +1,6 @@
 // The shell around the deck server: how the server is started, the error
-// alert when it cannot be, the window, the timed loads of the deck page, and
-// closing the window.
+// alert when it cannot be, the window, the timed loads of the deck page,
+// closing the window, and what reaches the terminal.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
@@ -78,14 +78,16 @@ describe('with the server ready', () => {
     assert.equal(shell.pageLoads().filter((e) => e.t > navigated.t).length, 1);
   });
 
-  test('closing the window ends the shell with 0, stops the server with SIGTERM and leaves no process behind', async () => {
+  test('closing the window ends the shell with 0, stops the server with SIGTERM and leaves no process behind; the terminal got only the server\'s lines', async () => {
     const { pid } = shell.events('start')[0];
     assert.ok(processesWithMarker(shell.marker).includes(pid), 'the server runs until then');
     display.deleteWindow((await shell.mainWindow()).id);
     assert.deepEqual(await Promise.race([shell.exited, delay(10000)]), { code: 0, signal: null });
     await shell.waitLog((e) => e.ev === 'sigterm', 'the server to get SIGTERM');
     await waitFor(() => processesWithMarker(shell.marker).length === 0, 'every child to end');
-    assert.equal(shell.stdout, '', 'nothing printed on stdout');
+    await Promise.race([shell.outputClosed, delay(5000)]);
+    assert.equal(shell.events('start').length, 1);
+    shell.assertOnlyServerOutput();
   });
 });
 
@@ -170,6 +172,7 @@ describe('without server.js', () => {
       server.closeAllConnections();
     }
     assert.deepEqual(display.visibleWindows(), [main.id], 'failed loads show nothing');
+    shell.assertOnlyServerOutput();
   });
 });
 
@@ -180,4 +183,5 @@ test('a node resource that cannot be run: the launch-failure alert, then the win
   await errorAlertFirst(shell, message, 'error-alert-node-launch-failed');
   await shell.mainWindow();
   assert.deepEqual(shell.events('start'), []);
+  shell.assertOnlyServerOutput();
 });

@@ -294,22 +294,34 @@ export async function launchShell(display, { server = true, node, env = {} } = {
     GDK_BACKEND: 'x11',
     GSETTINGS_BACKEND: 'memory',
     NO_AT_BRIDGE: '1',
-    GST_PLUGIN_FEATURE_RANK: ['pulse', 'jackaudio', 'oss4', 'openal', 'oss', 'alsa', 'pipewire'].map((s) => `${s}sink:NONE`).join(),
     [marker.split('=')[0]]: marker.split('=')[1],
     ...env,
   };
   assert.ok(await portIsFree(), `port ${PORT} is free before the shell starts`);
-  const stdio = ['ignore', 'pipe', 'ignore'];
+  // Its stdout and stderr stand for the terminal, which the server writes to as well.
+  const stdio = ['ignore', 'pipe', 'pipe'];
   shell.proc = spawn(`${root}/prefix/bin/jaunvel`, [], { cwd: `${root}/work`, env: shell.env, detached: true, stdio });
   shell.proc.stdout.on('data', (d) => (shell.stdout += d));
+  shell.proc.stderr.on('data', (d) => (shell.stderr += d));
   shell.exited = new Promise((resolve) => shell.proc.once('exit', (code, signal) => resolve({ code, signal })));
+  // Once every process that held the terminal's pipes has closed them.
+  shell.outputClosed = new Promise((resolve) => shell.proc.once('close', resolve));
   shell.watchdog = watchdog([-shell.pid, shell.pid], root);
   return shell;
 }
 
 class Shell {
   constructor(fields) {
-    Object.assign(this, fields, { stdout: '', nextCommand: 1 });
+    Object.assign(this, fields, { stdout: '', stderr: '', nextCommand: 1 });
+  }
+
+  // The terminal holds what each probe server printed at its start and nothing
+  // else: the server writes to the shell's own stdout and stderr, and neither
+  // the shell nor the processes WebKit starts print anything.
+  assertOnlyServerOutput() {
+    const printed = this.events('start').map((e) => e.printed);
+    assert.equal(this.stdout, printed.map((p) => p.stdout).join(''), 'the terminal\'s stdout');
+    assert.equal(this.stderr, printed.map((p) => p.stderr).join(''), 'the terminal\'s stderr');
   }
 
   get pid() {

@@ -1,14 +1,18 @@
-// Probe server: stands in for the deck server in end-to-end tests. It logs how
-// it was started, each request and each page report as JSON lines in
-// probe.log beside itself, and serves a page that defines the native
-// callbacks, reports every call of them, and runs the commands the test queues.
+// Probe server: stands in for the deck server in end-to-end tests. It prints
+// a line of its own on stdout and on stderr, logs how it was started (and what
+// it printed), each request and each page report as JSON lines in probe.log
+// beside itself, and serves a page that defines the native callbacks, reports
+// every call of them, and runs the commands the test queues.
 'use strict';
 const fs = require('node:fs');
 const http = require('node:http');
 
 const log = (ev, data) => fs.appendFileSync(`${__dirname}/probe.log`, JSON.stringify({ ev, t: Date.now(), ...data }) + '\n');
 const cmdline = fs.readFileSync('/proc/self/cmdline', 'utf8').split('\0').slice(0, -1);
-log('start', { cmdline, env: process.env, pid: process.pid, ppid: process.ppid });
+const printed = { stdout: `probe ${process.pid} on stdout\n`, stderr: `probe ${process.pid} on stderr\n` };
+fs.writeSync(1, printed.stdout);
+fs.writeSync(2, printed.stderr);
+log('start', { cmdline, env: process.env, pid: process.pid, ppid: process.ppid, printed });
 process.on('SIGTERM', () => {
   log('sigterm', {});
   process.exit(0);
@@ -31,6 +35,8 @@ const CALLBACKS = [
 const PAGE = `<!doctype html><meta charset="utf-8"><title>probe</title>
 <style>html,body{margin:0;height:100%;background:#1d6f8a}</style>
 <script>
+// Sound output running, as under the deck.
+const audio = new AudioContext();
 const instance = Math.random().toString(36).slice(2);
 const report = (data) => fetch('/probe/report', {method: 'POST', body: JSON.stringify({instance, ...data})});
 for (const name of ${JSON.stringify(CALLBACKS)}) window[name] = (arg) => report({kind: 'callback', name, arg});
