@@ -17,7 +17,6 @@ if [ "${1:-}" != "--inside-virtual-display" ]; then
 fi
 
 export GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1
-export GST_PLUGIN_FEATURE_RANK=pulsesink:NONE,jackaudiosink:NONE,oss4sink:NONE,openalsink:NONE,osssink:NONE,alsasink:NONE,pipewiresink:NONE
 screenshot="$PWD/build/jaunvel-screenshot.png"
 rm -f "$screenshot"
 
