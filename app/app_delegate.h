@@ -68,8 +68,11 @@ public:
 
 private:
     void runFolderPicker(const ScriptMessage& message);
-    // Evaluates `callbackExpression(jsonText)` in the current web view.
-    void callNative(std::string_view callbackExpression, const std::string& jsonText);
+    // Evaluates `callbackExpression(<JSON text of argument>)` in the current web
+    // view. False, and nothing is evaluated, when the argument has no JSON text.
+    bool callNative(std::string_view callbackExpression, const nlohmann::json& argument);
+    // Evaluates a callback script made elsewhere; false when there is none.
+    bool evaluateCallback(std::optional<std::string> script);
     // Schedules loadDeck after `nanoseconds`; the job holds the delegate.
     void scheduleLoadDeck(std::uint64_t nanoseconds);
 

@@ -20,7 +20,7 @@ void AppDelegate::showAudioFilePickerForMessage(const ScriptMessage& message) {
         const nlohmann::json payload = {{"index", index}, {"path", path}, {"name", lastPathComponent(path)}};
         // A path that is not UTF-8 has no JSON text: better no answer than a
         // malformed script.
-        if (const auto json = jsonText(payload)) self->callNative(callback::setSamplerFile, *json);
+        self->callNative(callback::setSamplerFile, payload);
     });
 }
 

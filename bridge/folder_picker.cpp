@@ -18,15 +18,13 @@ void AppDelegate::runFolderPicker(const ScriptMessage& message) {
     window()->beginOpenPanel(
         options, [self = shared_from_this(), mode](long response, std::vector<std::string> paths) {
             if (response != modal_response::ok || paths.empty()) return;
-            const auto json = jsonText(paths.front());
-            if (!json) return;
             std::string_view expression = callback::setThemeFolder;
             if (mode == "bgmImport") {
                 expression = callback::importBgmFolder;
             } else if (mode == "samplerPageImport") {
                 expression = callback::importSamplerPageFolder;
             }
-            self->callNative(expression, *json);
+            self->callNative(expression, paths.front());
         });
 }
 

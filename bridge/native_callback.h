@@ -26,7 +26,16 @@ inline constexpr std::string_view samplerConfigImportFailed = "window.samplerCon
 // script expression in any engine.
 std::optional<std::string> jsonText(const nlohmann::json& value);
 
-// `callbackExpression(jsonText)`, with nothing before, between or after.
-std::string callbackScript(std::string_view callbackExpression, std::string_view jsonText);
+// `callbackExpression(<JSON text of argument>)`, with nothing before, between
+// or after; none when the argument has no JSON text.
+std::optional<std::string> callbackScript(std::string_view callbackExpression,
+                                          const nlohmann::json& argument);
+
+// `callbackExpression({<fields>, "<key>": <text as a string literal>})`, made
+// in the buffer of `text` when it has room (settings texts can be tens of
+// megabytes), else in a new one. None when any part is not valid UTF-8.
+std::optional<std::string> callbackScriptWithText(std::string_view callbackExpression,
+                                                  const nlohmann::json& fields, std::string_view key,
+                                                  std::string text);
 
 }  // namespace jaunvel

@@ -18,8 +18,14 @@ void AppDelegate::userContentControllerDidReceiveScriptMessage(const ScriptMessa
     }
 }
 
-void AppDelegate::callNative(std::string_view callbackExpression, const std::string& jsonText) {
-    if (const auto view = webView()) view->evaluateJavaScript(callbackScript(callbackExpression, jsonText));
+bool AppDelegate::callNative(std::string_view callbackExpression, const nlohmann::json& argument) {
+    return evaluateCallback(callbackScript(callbackExpression, argument));
+}
+
+bool AppDelegate::evaluateCallback(std::optional<std::string> script) {
+    if (!script) return false;
+    if (const auto view = webView()) view->evaluateJavaScript(std::move(*script));
+    return true;
 }
 
 }  // namespace jaunvel

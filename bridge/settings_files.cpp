@@ -3,6 +3,7 @@
 #include "app/app_delegate.h"
 #include "bridge/bridge_messages.h"
 #include "bridge/native_callback.h"
+#include "platform/text_files.h"
 
 namespace jaunvel {
 
@@ -13,12 +14,11 @@ constexpr std::string_view kReadFailed = "読み込めませんでした";
 constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 // The failure callback's argument: the error's description, or the fixed
-// text when there is none or it has no JSON text.
-std::string failureJson(const std::optional<FileError>& error, std::string_view fallback) {
-    std::string description(fallback);
-    if (error && !error->localizedDescription.empty()) description = error->localizedDescription;
-    if (auto json = jsonText(description)) return *json;
-    return "\"" + std::string(fallback) + "\"";
+// text when there is none or it is not text (a file name that is not UTF-8).
+std::string failureText(const std::optional<FileError>& error, std::string_view fallback) {
+    if (error && !error->localizedDescription.empty() && isValidUtf8(error->localizedDescription))
+        return error->localizedDescription;
+    return std::string(fallback);
 }
 
 }  // namespace
@@ -36,11 +36,14 @@ void AppDelegate::showConfigSavePanelForMessage(const ScriptMessage& message) {
             error = FileError{"保存する内容を UTF-8 のテキストにできませんでした。"};
         }
         if (error) {
-            self->callNative(callback::samplerConfigSaveFailed, failureJson(error, kSaveFailed));
+            self->callNative(callback::samplerConfigSaveFailed, failureText(error, kSaveFailed));
             return;
         }
         const nlohmann::json saved = {{"path", *path}, {"name", lastPathComponent(*path)}};
-        self->callNative(callback::samplerConfigSaved, jsonText(saved).value_or("{}"));
+        // A path that is not UTF-8 cannot be told to the page; it still learns
+        // that the save succeeded.
+        if (!self->callNative(callback::samplerConfigSaved, saved))
+            self->callNative(callback::samplerConfigSaved, nlohmann::json::object());
     });
 }
 
@@ -53,7 +56,7 @@ void AppDelegate::showConfigOpenPanel() {
             const std::string& path = paths.front();
             ReadResult read = self->platform_.readTextFile(path);
             if (!read.text) {
-                self->callNative(callback::samplerConfigImportFailed, failureJson(read.error, kReadFailed));
+                self->callNative(callback::samplerConfigImportFailed, failureText(read.error, kReadFailed));
                 return;
             }
             // A byte-order mark is not part of the settings text; the page's JSON
@@ -61,9 +64,11 @@ void AppDelegate::showConfigOpenPanel() {
             std::string content = std::move(*read.text);
             if (std::string_view(content).starts_with(kUtf8ByteOrderMark))
                 content.erase(0, kUtf8ByteOrderMark.size());
-            nlohmann::json imported = {{"path", path}, {"name", lastPathComponent(path)}};
-            imported["content"] = std::move(content);
-            self->callNative(callback::importSamplerConfig, jsonText(imported).value_or("{}"));
+            // The text becomes the script in its own buffer.
+            const nlohmann::json fields = {{"path", path}, {"name", lastPathComponent(path)}};
+            if (!self->evaluateCallback(callbackScriptWithText(callback::importSamplerConfig, fields,
+                                                               "content", std::move(content))))
+                self->callNative(callback::importSamplerConfig, nlohmann::json::object());
         });
 }
 

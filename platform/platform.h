@@ -149,7 +149,7 @@ public:
     // A new load replaces whatever the view shows or is still loading.
     virtual void loadRequest(const URLRequest& request) = 0;
     // Fire and forget: the result and any script error are discarded.
-    virtual void evaluateJavaScript(const std::string& script) = 0;
+    virtual void evaluateJavaScript(std::string script) = 0;
 };
 
 // ---- Window, sheets and alerts ----

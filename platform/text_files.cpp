@@ -119,32 +119,14 @@ bool isValidUtf8(std::string_view text) {
             i += sizeof word;
             continue;
         }
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
+        // Runs of three-byte characters (kana and kanji) in a tight loop.
+        while (size - i >= 3 && bytes[i] >= 0xE1 && bytes[i] != 0xED && bytes[i] <= 0xEF &&
+               ((bytes[i + 1] & 0xC0) == 0x80) & ((bytes[i + 2] & 0xC0) == 0x80)) {
+            i += 3;
         }
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;   // no overlong forms
-            if (lead == 0xED) high = 0x9F;  // no surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;   // no overlong forms
-            if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-        } else {
-            return false;
-        }
-        if (size - i < length) return false;
-        if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-        }
+        if (i == size) break;
+        const std::size_t length = utf8SequenceLength(bytes + i, size - i);
+        if (length == 0) return false;
         i += length;
     }
     return true;
@@ -190,7 +172,12 @@ ReadResult readWholeTextFile(const std::string& path) {
         return {std::nullopt, readError(path, readReason(error))};
     }
     // Read straight into the text, growing it only if the file grew.
-    std::string text(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    // Room to spare: callers may turn the text into a script in place, and
+    // pages reserved but never written cost nothing.
+    const auto expected = static_cast<std::size_t>(info.st_size) + 1;
+    std::string text;
+    text.reserve(expected + expected / 4 + 4096);
+    text.resize(expected);
     std::size_t used = 0;
     for (;;) {
         if (used == text.size()) text.resize(text.size() * 2);

@@ -124,7 +124,7 @@ public:
                                       onTimeout, this, nullptr);
     }
 
-    void evaluateJavaScript(const std::string& script) override {
+    void evaluateJavaScript(std::string script) override {
         webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view_.get()), script.data(),
                                             static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
                                             nullptr, nullptr);

@@ -120,7 +120,10 @@ public:
             }
         });
     }
-    void evaluateJavaScript(const std::string& script) override { platform_.record("EVAL " + script); }
+    void evaluateJavaScript(std::string script) override {
+        script.insert(0, "EVAL ");
+        platform_.record(std::move(script));
+    }
 
     void fail(const std::string& description, bool provisional = true) {
         platform_.record(std::string("NAVIGATION_FAILED ") + (provisional ? "provisional " : "") +

@@ -53,6 +53,8 @@ public:
 
     // ---- What the test reads ----
     const std::vector<std::string>& transcript() const { return transcript_; }
+    // Forgets what was recorded so far (long runs with large scripts).
+    void clearTranscript() { transcript_.clear(); }
     // Transcript lines that start with `prefix`.
     std::vector<std::string> linesStartingWith(const std::string& prefix) const;
     std::vector<std::string> evaluatedScripts() const;

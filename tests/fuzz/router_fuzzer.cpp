@@ -69,7 +69,7 @@ json bodyFrom(FuzzedDataProvider& data) {
             return data.ConsumeIntegral<int64_t>();
         case 3:
             return json{{"name", data.ConsumeRandomLengthString(16)},
-                        {"content", data.ConsumeRandomLengthString(64)}};
+                        {"content", data.ConsumeRandomLengthString(256)}};
         default:
             return json::parse(data.ConsumeRandomLengthString(64), nullptr, false, true);
     }
