@@ -94,19 +94,21 @@ TEST_F(ShellTest, ShutdownRunsFocusOffResetsOptionsRemovesChannelsThenStopsTheSe
     EXPECT_THAT(linesSinceMark(), IsEmpty());
 }
 
-TEST_F(ShellTest, ShutdownAsksNoServerToStopWhenItHasEnded) {
+TEST_F(ShellTest, ShutdownAsksNoServerToStopWhenItHasEndedOrNeverStarted) {
     launchQuietly();
     platform.exitProcess(1);
     platform.closeMainWindow();
     EXPECT_THAT(platform.linesStartingWith("TERMINATE"), IsEmpty());
-}
 
-TEST_F(ShellTest, ShutdownAsksNoServerToStopWhenItNeverStarted) {
-    platform.launchFailures["/usr/bin/env"] = "実行できません";
-    launchQuietly();
-    platform.closeMainWindow();
-    EXPECT_THAT(platform.linesStartingWith("TERMINATE"), IsEmpty());
-    EXPECT_THAT(platform.linesStartingWith("REMOVE_HANDLER"), ::testing::SizeIs(4));
+    scripted::ScriptedPlatform failing;
+    failing.resources = platform.resources;
+    failing.launchFailures["/usr/bin/env"] = "実行できません";
+    auto other = std::make_shared<AppDelegate>(failing);
+    failing.application().setDelegate(other);
+    failing.launchApplication();
+    failing.closeMainWindow();
+    EXPECT_THAT(failing.linesStartingWith("TERMINATE"), IsEmpty());
+    EXPECT_THAT(failing.linesStartingWith("REMOVE_HANDLER"), ::testing::SizeIs(4));
 }
 
 TEST_F(ShellTest, ShutdownWithoutAWebViewRemovesNothing) {

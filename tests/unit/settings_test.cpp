@@ -157,7 +157,8 @@ TEST_F(Settings, ReadOnlyOrFullFileSystemsLeaveTheOldFileAndNoTemporary) {
 
 TEST_F(Settings, OpenHandsBackTheTextUnchanged) {
     using namespace std::string_literals;
-    const std::string text = "{\"名\":\"x\"}\0tail\xE2\x80\xA8"s;
+    std::string text;  // long enough to be escaped sixteen bytes at a time
+    for (int i = 0; i < 20; ++i) text += "{\"名\":\"x\\\"\"}\0tail\xE2\x80\xA8\n"s;
     const auto target = (folder / "round trip.json").string();
     save({{"content", text}}, target);
     EXPECT_EQ(argument(open(target)),
