@@ -30,10 +30,10 @@ function request(port, target, { method = 'GET', headers = {}, host = '127.0.0.1
 }
 
 // Raw bytes, for what an HTTP client would refuse to send: the answer's status line ('' when the server just closed).
-function rawRequest(port, text, host = '127.0.0.1') {
+function rawRequest(port, text) {
   return new Promise((resolve, reject) => {
     let data = '';
-    const sock = net.connect(port, host, () => sock.write(text)).setTimeout(5000, () => sock.destroy(new Error(`no answer to ${JSON.stringify(text.slice(0, 40))}`)));
+    const sock = net.connect(port, '127.0.0.1', () => sock.write(text)).setTimeout(5000, () => sock.destroy(new Error(`no answer to ${JSON.stringify(text.slice(0, 40))}`)));
     sock.on('data', (d) => (data += d)).on('end', () => resolve(data.split('\r\n')[0]));
     sock.on('error', (err) => (err.code === 'ECONNRESET' ? resolve(data.split('\r\n')[0]) : reject(err)));
   });
@@ -59,14 +59,11 @@ describe('deck server process', () => {
     big = path.join(dir, 'big.wav');
     writeTree(dir, {
       'data.wav': bytes, 'empty.wav': Buffer.alloc(0), 'big.wav': Buffer.alloc(SIZE, 5), 'secret.txt': 'top secret', [`show/${quoted}`]: 'x',
-      'show/track10.mp3': 'x', 'show/track2.mp3': 'x', 'show/Track1.MP3': 'x', 'show/notes.txt': 'x', 'show/.hidden.wav': 'x',
-      'show/._track3.mp3': 'x', 'show/.git/x.wav': 'x', 'show/bgm/a.flac': 'x', 'show/bgm/deep/one/two/three.ogg': 'x',
-      'show/1/2/3/4/5/6/7/8/eight.wav': 'x', 'show/1/2/3/4/5/6/7/8/9/nine.wav': 'x',
+      'show/track10.mp3': 'x', 'show/track2.mp3': 'x', 'show/Track1.MP3': 'x', 'show/notes.txt': 'x', 'show/.hidden.wav': 'x', 'show/._track3.mp3': 'x',
+      'show/.git/x.wav': 'x', 'show/bgm/a.flac': 'x', 'show/bgm/deep/one/two/three.ogg': 'x', 'show/1/2/3/4/5/6/7/8/eight.wav': 'x', 'show/1/2/3/4/5/6/7/8/9/nine.wav': 'x',
     });
-    for (const ext of ['mp3', 'm4a', 'wav', 'aac', 'flac', 'aiff', 'aif', 'ogg', 'opus']) writeTree(dir, { [`t.${ext}`]: 'x' });
     fs.mkdirSync(path.join(dir, 'folder.wav'));
-    const links = { 'link.wav': 'secret.txt', 'alias.mp3': 'data.wav', 'zero.wav': '/dev/zero', 'etc.mp3': '/etc', etclink: '/etc', 'fifolink.mp3': 'fifo.wav' };
-    for (const [name, to] of Object.entries(links)) fs.symlinkSync(path.resolve(dir, to), path.join(dir, name));
+    for (const [name, to] of Object.entries({ 'link.wav': 'secret.txt', 'alias.mp3': 'data.wav', 'zero.wav': '/dev/zero', 'etc.mp3': '/etc' })) fs.symlinkSync(path.resolve(dir, to), path.join(dir, name));
     assert.equal(spawnSync('mkfifo', [path.join(dir, 'fifo.wav')]).status, 0);
     spawnSync('mknod', [path.join(dir, 'device.wav'), 'c', '1', '5']); // a /dev/zero of our own, where allowed
 
@@ -75,8 +72,7 @@ describe('deck server process', () => {
     const wanted = probe.address().port;
     await new Promise((r) => probe.close(r));
     child = spawn(process.execPath, [path.join(__dirname, '..', 'server.js')], { env: { ...process.env, PORT: String(wanted) }, stdio: ['ignore', 'pipe', 'pipe', 'ipc'] });
-    child.stdout.on('data', (d) => (output += d));
-    child.stderr.on('data', (d) => (output += d));
+    for (const stream of [child.stdout, child.stderr]) stream.on('data', (d) => (output += d));
     [{ ready: port }] = await once(child, 'message');
     assert.equal(port, wanted);
   });
@@ -86,7 +82,7 @@ describe('deck server process', () => {
     fs.rmSync(dir, { recursive: true, force: true });
   });
 
-  test('byte ranges, HEAD, an empty file, ETag revalidation', async () => {
+  test('byte ranges, HEAD, an empty file, ETag revalidation, types; many chunks byte for byte, side by side', async () => {
     const size = bytes.length;
     // [Range, status, first byte, last byte, method, file]; ranges the server must ignore get the whole file
     const cases = [
@@ -98,27 +94,25 @@ describe('deck server process', () => {
     ];
     for (const [range, status, start = 0, end = size - 1, method = 'GET', name = 'data.wav'] of cases) {
       const res = await get(at(name), { method, headers: range ? { range } : {} });
-      const label = `${method} ${name} ${range}`;
       const total = name === 'data.wav' ? size : 0;
       assert.deepEqual([res.status, res.headers['accept-ranges'], res.headers['content-range'], Number(res.headers['content-length']), res.body], [status, 'bytes',
-        { 206: `bytes ${start}-${end}/${total}`, 416: `bytes */${total}` }[status], status === 416 ? 0 : end - start + 1, method === 'HEAD' || status === 416 ? Buffer.alloc(0) : bytes.subarray(start, end + 1)], label);
+        { 206: `bytes ${start}-${end}/${total}`, 416: `bytes */${total}` }[status], status === 416 ? 0 : end - start + 1, method === 'HEAD' || status === 416 ? Buffer.alloc(0) : bytes.subarray(start, end + 1)], `${method} ${name} ${range}`);
     }
     const { headers } = await get(at('data.wav'));
     assert.equal(headers['cache-control'], 'no-cache');
-    assert.equal((await get(at('data.wav'), { headers: { 'if-none-match': headers.etag } })).status, 304);
-    assert.equal((await get(at('data.wav'), { headers: { range: 'bytes=0-9', 'if-range': 'W/"old"' } })).status, 200);
-    assert.equal((await get(at('data.wav'), { headers: { range: 'bytes=0-9', 'if-range': headers.etag } })).status, 206);
-  });
-
-  test('audio types follow the extension, whatever its case', async () => {
-    const types = {
-      't.mp3': 'audio/mpeg', 't.m4a': 'audio/mp4', 't.wav': 'audio/wav', 't.aac': 'audio/aac', 't.flac': 'audio/flac', 't.aiff': 'audio/aiff',
-      't.aif': 'audio/aiff', 't.ogg': 'audio/ogg', 't.opus': 'audio/ogg', 'show/Track1.MP3': 'audio/mpeg', [`show/${quoted}`]: 'audio/wav',
-    };
-    for (const [file, type] of Object.entries(types)) {
-      const res = await get(at(file), { method: 'HEAD' });
-      assert.equal(`${res.status} ${res.headers['content-type']}`, `200 ${type}`, file);
+    const revalidated = [{ 'if-none-match': headers.etag }, { range: 'bytes=0-9', 'if-range': 'W/"old"' }, { range: 'bytes=0-9', 'if-range': headers.etag }];
+    assert.deepEqual(await Promise.all(revalidated.map(async (h) => (await get(at('data.wav'), { headers: h })).status)), [304, 200, 206]);
+    for (const [file, type] of [['show/Track1.MP3', 'audio/mpeg'], ['show/bgm/a.flac', 'audio/flac'], [`show/${quoted}`, 'audio/wav']]) {
+      assert.equal((await get(at(file), { method: 'HEAD' })).headers['content-type'], type, file);
     }
+    // Files of many chunks arrive byte for byte, also side by side: chunk buffers are reused between answers.
+    const many = Buffer.alloc(3 * 1024 * 1024 + 12345);
+    for (let i = 0, x = 1; i < many.length; i++) many[i] = (x = (x * 1103515245 + 12345) >>> 0) >>> 24;
+    fs.writeFileSync(path.join(dir, 'chunks.wav'), many);
+    const n = many.length;
+    const ranges = [[0, n - 1], [1, n - 1], [65535, 65536 + 524288], [1048576, 2097151], [n - 1048577, n - 1], [123, 123 + 1048575], [n - 70000, n - 1], [524287, 1572865]];
+    const answers = await Promise.all(ranges.map(([a, b]) => get(at('chunks.wav'), { headers: { range: `bytes=${a}-${b}` } })));
+    answers.forEach((res, i) => assert.ok(res.status === 206 && res.body.equals(many.subarray(ranges[i][0], ranges[i][1] + 1)), `bytes ${ranges[i]}`));
   });
 
   test('listing: audio files in natural order, no hidden or AppleDouble files, depth within its cap', async () => {
@@ -127,27 +121,13 @@ describe('deck server process', () => {
       return { status: res.status, json: JSON.parse(res.body) };
     };
     const { status, json } = await list('show');
-    assert.equal(status, 200);
-    assert.deepEqual(json.files.map((f) => f.name), ['Track1.MP3', 'track2.mp3', 'track10.mp3', quoted]);
-    assert.deepEqual(json.dirs.map((d) => d.name), ['1', 'bgm']);
-    assert.equal(json.files[0].path, path.join(dir, 'show', 'Track1.MP3'));
+    assert.deepEqual([status, json.files.map((f) => f.name), json.dirs.map((d) => d.name), json.files[0].path],
+      [200, ['Track1.MP3', 'track2.mp3', 'track10.mp3', quoted], ['1', 'bgm'], path.join(dir, 'show', 'Track1.MP3')]);
     const nested = async (depth) => (await list('show', `&recursive=1&depth=${depth}`)).json.files.map((f) => f.rel).filter((r) => r.includes('/'));
     assert.deepEqual(await nested(1), ['bgm/a.flac']);
     assert.deepEqual(await nested(4), ['bgm/a.flac', 'bgm/deep/one/two/three.ogg']);
     assert.deepEqual(await nested(99), ['1/2/3/4/5/6/7/8/eight.wav', 'bgm/a.flac', 'bgm/deep/one/two/three.ogg']);
     assert.deepEqual([(await get('/api/list?dir=relative/path')).status, (await list('missing')).status, (await list('data.wav')).status], [400, 404, 400]);
-  });
-
-  test('files of many chunks arrive byte for byte, whatever the range, also side by side', async () => {
-    const size = 3 * 1024 * 1024 + 12345;
-    const content = Buffer.alloc(size);
-    for (let i = 0, x = 1; i < size; i++) content[i] = (x = (x * 1103515245 + 12345) >>> 0) >>> 24;
-    fs.writeFileSync(path.join(dir, 'chunks.wav'), content);
-    const ranges = [[0, size - 1], [1, size - 1], [65535, 65536 + 524288], [1048576, 2097151], [size - 1048577, size - 1],
-      [123, 123 + 1048575], [size - 70000, size - 1], [524287, 1572865]];
-    // side by side: chunk buffers are reused between answers
-    const answers = await Promise.all(ranges.map(([a, b]) => get(at('chunks.wav'), { headers: { range: `bytes=${a}-${b}` } })));
-    answers.forEach((res, i) => assert.ok(res.status === 206 && res.body.equals(content.subarray(ranges[i][0], ranges[i][1] + 1)), `bytes ${ranges[i]}`));
   });
 
   // A request for a big file, kept alive as a browser's, that has had its first bytes; the errors of being cut short ignored.
@@ -156,22 +136,19 @@ describe('deck server process', () => {
     req.on('error', () => {}).end();
     const [res] = await once(req, 'response');
     await once(res.on('error', () => {}), 'data');
-    return { req, res, closed: new Promise((r) => res.on('close', r)) };
+    return { res, closed: new Promise((r) => res.on('close', r)) };
   }
 
-  test('an answer cut short, by the client or by the file shrinking, ends and closes its file', { timeout: 10000 }, async () => {
+  test('a file that shrinks while it is sent: the answer is cut short, not merely ended, and the file closed', { timeout: 10000 }, async () => {
     const file = path.join(dir, 'shrinking.wav');
-    for (const cut of ['client aborts', 'file shrinks']) {
-      fs.copyFileSync(big, file);
-      const fds = fdCount(child.pid);
-      const { req, res, closed } = await streaming(file);
-      const cutAt = Date.now();
-      if (cut === 'client aborts') req.destroy();
-      else fs.truncateSync(file, 1024);
-      await closed; // a short answer merely ended would keep the client waiting until the keep-alive timeout (5 s)
-      assert.ok(!res.complete && Date.now() - cutAt < 2000, `${cut}: closed after ${Date.now() - cutAt} ms`);
-      assert.equal(await fdsBackTo(child.pid, fds), fds, cut);
-    }
+    fs.copyFileSync(big, file);
+    const fds = fdCount(child.pid);
+    const { res, closed } = await streaming(file);
+    const cutAt = Date.now();
+    fs.truncateSync(file, 1024);
+    await closed; // a short answer merely ended would keep the client waiting until the keep-alive timeout (5 s)
+    assert.ok(!res.complete && Date.now() - cutAt < 2000, `closed after ${Date.now() - cutAt} ms`);
+    assert.equal(await fdsBackTo(child.pid, fds), fds);
   });
 
   test('1,000 concurrent range requests, most abandoned mid-way, leave no descriptor open and memory flat', { timeout: 60000 }, async () => {
@@ -182,8 +159,7 @@ describe('deck server process', () => {
     const rss = rssMiB(child.pid);
     for (const seed of [13, 14]) {
       const tally = await storm({ port, target: media(big), size: SIZE, seed });
-      assert.ok(tally.sent === 1000 && tally.aborted > 500 && tally.complete > 100, JSON.stringify(tally));
-      assert.deepEqual(Object.keys(tally.statuses), ['206']);
+      assert.ok(tally.sent === 1000 && tally.aborted > 500 && tally.complete > 100 && Object.keys(tally.statuses).join() === '206', JSON.stringify(tally));
       assert.equal(await fdsBackTo(child.pid, fds), fds, `descriptors after storm ${seed}`);
     }
     // Warm, RSS moves by up to ~30 MiB a storm; keeping a 64 KiB chunk per request would add 128 MiB.
@@ -191,59 +167,39 @@ describe('deck server process', () => {
     assert.ok(grown < 64, `RSS grew ${grown.toFixed(1)} MiB over 2,000 requests (tolerance 64 MiB)`);
   });
 
-  test('Host must be this server by a loopback name: rebinding names, look-alikes and other ports are refused', async () => {
+  test('only loopback Host names of this port, same-origin fetches, GET and HEAD are answered, however sent; never a CORS header', async () => {
     for (const host of ['localhost', '127.0.0.1', '[::1]', 'LOCALHOST']) assert.equal((await get('/', { headers: { host: `${host}:${port}` } })).status, 200, host);
-    const foreign = [
-      'evil.example', `evil.example:${port}`, `localhost.evil.com:${port}`, `127.0.0.1.nip.io:${port}`, `localhost.:${port}`,
-      `evil.localhost:${port}`, `localhost:${port}.evil.com`, `localhost:${port}@evil.com`, `user@localhost:${port}`, 'localhost',
-      `localhost:${port + 1}`, `localhost:0${port}`, `localhost :${port}`, `0.0.0.0:${port}`, `127.1:${port}`, `2130706433:${port}`,
-      `0x7f000001:${port}`, `127.0.0.2:${port}`, '[::1]', `::1:${port}`, `[::ffff:127.0.0.1]:${port}`, `[0:0:0:0:0:0:0:1]:${port}`, `[::1%25lo]:${port}`,
-    ];
+    const foreign = ['evil.example', `localhost.evil.com:${port}`, `127.0.0.1.nip.io:${port}`, `evil.localhost:${port}`, `localhost:${port}.evil.com`,
+      `user@localhost:${port}`, 'localhost', `localhost:${port + 1}`, `0.0.0.0:${port}`, `127.1:${port}`, `0x7f000001:${port}`, `[::ffff:127.0.0.1]:${port}`];
     for (const host of foreign) {
       const res = await get(at('data.wav'), { headers: { host } });
       assert.ok(res.status === 403 && res.body.length < 100, `${JSON.stringify(host)}: ${res.status}`);
     }
-  });
-
-  test('raw requests: no, empty or two Hosts, NUL, nonsense, absolute form, CONNECT, oversized headers are refused', async () => {
-    const host = `Host: localhost:${port}\r\n`;
-    const cases = [
-      ['GET / HTTP/1.1\r\nConnection: close\r\n\r\n', '400'], ['GET / HTTP/1.0\r\n\r\n', '403'], ['GET / HTTP/1.1\r\nHost: \r\nConnection: close\r\n\r\n', '403'],
-      [`GET / HTTP/1.1\r\nHost: evil.example\r\n${host}Connection: close\r\n\r\n`, '4\\d\\d'], ['GET /\0 HTTP/1.1\r\nHost: localhost\r\n\r\n', '400'],
-      ['NONSENSE\r\n\r\n', '400'], [`GET http://evil/ HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, '400'],
-      [`CONNECT localhost:22 HTTP/1.1\r\n${host}\r\n`, '4\\d\\d|$'], [`GET / HTTP/1.1\r\n${host}X: ${'a'.repeat(20000)}\r\n\r\n`, '431'],
-    ];
-    for (const [text, status] of cases) assert.match(await rawRequest(port, text), new RegExp(`^(HTTP/1\\.1 ${status})`), JSON.stringify(text.slice(0, 60)));
-    assert.deepEqual([(await get('/api/list?dir=%00')).status, (await get('/')).status], [400, 200]);
-  });
-
-  test('requests from another site or another port of localhost are refused, other methods too; never a CORS header', async () => {
-    const sites = { 'cross-site': 403, 'CROSS-SITE': 403, 'same-site': 403, whatever: 403, 'same-origin': 206, none: 206 };
-    for (const [site, expected] of Object.entries(sites)) {
+    for (const [site, expected] of Object.entries({ 'cross-site': 403, 'SAME-SITE': 403, whatever: 403, 'same-origin': 206, none: 206 })) {
       const res = await get(at('data.wav'), { headers: { 'sec-fetch-site': site, origin: 'http://evil.example', range: 'bytes=0-0' } });
-      assert.equal(res.status, expected, site);
-      assert.ok(!Object.keys(res.headers).some((h) => h.startsWith('access-control-')), site);
+      assert.ok(res.status === expected && !Object.keys(res.headers).some((h) => h.startsWith('access-control-')), site);
     }
-    for (const method of ['OPTIONS', 'POST', 'PUT', 'DELETE', 'TRACE']) assert.equal((await get('/', { method })).status, 405, method);
+    for (const method of ['OPTIONS', 'POST', 'DELETE']) assert.equal((await get('/', { method })).status, 405, method);
+    // What an HTTP client would refuse to send: no, empty or two Hosts, nonsense, absolute form, oversized headers.
+    const host = `Host: localhost:${port}\r\n`;
+    const raw = [['GET / HTTP/1.0\r\n\r\n', '403'], ['GET / HTTP/1.1\r\nHost: \r\nConnection: close\r\n\r\n', '403'], ['NONSENSE\r\n\r\n', '400'],
+      [`GET / HTTP/1.1\r\nHost: evil.example\r\n${host}Connection: close\r\n\r\n`, '4\\d\\d'], [`GET http://evil/ HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, '400'],
+      [`GET / HTTP/1.1\r\n${host}X: ${'a'.repeat(20000)}\r\n\r\n`, '431']];
+    for (const [text, status] of raw) assert.match(await rawRequest(port, text), new RegExp(`^HTTP/1\\.1 ${status}`), JSON.stringify(text.slice(0, 60)));
   });
 
   test('traversal in any encoding, links out, special and non-audio files are refused, for media and page assets', async () => {
     const e = encodeURIComponent;
     const refused = {
-      // names without an audio extension, however they are reached
-      403: [media('/etc/passwd'), media(`${dir}/show/../secret.txt`), `/media?path=${e(dir)}%2f..%2f..%2fetc%2fpasswd`,
-        `/media?path=${e(dir)}%2F%2e%2e%2Fsecret.txt`, media(`${dir}\\..\\secret.txt`), media('/proc/self/environ'),
-        // audio names standing for text, a folder, a device, a fifo; hidden files
-        at('link.wav'), at('etc.mp3'), at('etclink/passwd'), at('zero.wav'), media('/dev/zero'), at('fifo.wav'), at('fifolink.mp3'),
-        at('folder.wav'), media(dir), at('show/.hidden.wav'), at('show/._track3.mp3'), ...(fs.existsSync(path.join(dir, 'device.wav')) ? [at('device.wav')] : [])],
-      // double-encoded: once decoded, not absolute; NUL; overlong UTF-8 for "." and "/"; malformed %
-      400: ['/media?path=%252Fetc%252Fpasswd', `/media?path=${e(big)}%00.txt`, `/media?path=${e(dir)}%2F%c0%ae%c0%ae%2Fsecret.txt`,
-        `/media?path=%c0%af${e(big)}`, `/media?path=${e(big)}%ff`, '/media?path=%E0%A4%A', media('relative/data.wav'), media('./data.wav'), '/media',
-        '/index.html%00.js', '/%c0%ae%c0%ae/server.js', '/%'],
+      // names without an audio extension, however they are reached; audio names standing for text, a folder, a device, a fifo; hidden files
+      403: [media('/etc/passwd'), media(`${dir}/show/../secret.txt`), `/media?path=${e(dir)}%2f..%2f..%2fetc%2fpasswd`, at('link.wav'), at('etc.mp3'),
+        at('zero.wav'), at('fifo.wav'), at('folder.wav'), at('show/.hidden.wav'), ...(fs.existsSync(path.join(dir, 'device.wav')) ? [at('device.wav')] : [])],
+      // double-encoded: once decoded, not absolute; NUL; overlong UTF-8 for "."; malformed %; relative or no path
+      400: ['/media?path=%252Fetc%252Fpasswd', `/media?path=${e(big)}%00.txt`, `/media?path=${e(dir)}%2F%c0%ae%c0%ae%2Fsecret.txt`, '/media?path=%E0%A4%A',
+        media('relative/data.wav'), '/media', '/api/list?dir=%00', '/index.html%00.js', '/%c0%ae%c0%ae/server.js'],
       // a double-encoded ".." or a backslash is part of a name here
-      404: [`/media?path=${e(dir)}%252f..%252fdata.wav`, media(`${dir}\\..\\data.wav`), at('etclink/nothing.wav'), at('nothing.wav'),
-        '/../server.js', '/%2e%2e/server.js', '/..%2fserver.js', '/%2e%2e%2f%2e%2e%2fetc/passwd', '/%252e%252e/server.js',
-        '/%5c..%5cserver.js', '/..\\server.js', '//etc/passwd', '/server.js', '/.gitignore', '/%2egitignore'],
+      404: [`/media?path=${e(dir)}%252f..%252fdata.wav`, media(`${dir}\\..\\data.wav`), at('nothing.wav'), '/../server.js', '/%2e%2e/server.js',
+        '/..%2fserver.js', '/%5c..%5cserver.js', '//etc/passwd'],
     };
     for (const [status, targets] of Object.entries(refused)) {
       for (const target of targets) {
@@ -274,10 +230,7 @@ test('in process: listens on loopback only, serves the page, and no link leads o
   const { port } = await deck.start();
   try {
     assert.ok(deck.addresses.length >= 1 && deck.addresses.every((a) => a === '127.0.0.1' || a === '::1'), deck.addresses.join());
-    for (const host of deck.addresses) {
-      assert.match((await request(port, '/', { host })).headers['content-type'], /^text\/html/, host);
-      assert.equal((await request(port, '/', { host, headers: { host: `evil.example:${port}` } })).status, 403, host);
-    }
+    for (const host of deck.addresses) assert.match((await request(port, '/', { host })).headers['content-type'], /^text\/html/, host);
     assert.deepEqual(await Promise.all(['/leak.js', '/.hidden.js', '/same.js'].map(async (p) => (await request(port, p)).status)), [404, 404, 200]);
   } finally {
     await deck.close();

@@ -15,11 +15,8 @@ const launchBrowser = () => chromium.launch({
 // [channel, value], the value copied the way the shell receives it.
 function recorder() {
   const posted = (window.__posted = []);
-  const messageHandlers = {};
-  for (const name of ['folderPicker', 'filePicker', 'configSaver', 'configPicker']) {
-    messageHandlers[name] = { postMessage: (v) => posted.push([name, v === undefined ? v : JSON.parse(JSON.stringify(v))]) };
-  }
-  window.webkit = { messageHandlers };
+  const channel = (name) => ({ postMessage: (v) => posted.push([name, v === undefined ? v : JSON.parse(JSON.stringify(v))]) });
+  window.webkit = { messageHandlers: Object.fromEntries(['folderPicker', 'filePicker', 'configSaver', 'configPicker'].map((n) => [n, channel(n)])) };
 }
 
 // Opens the deck in a fresh context (empty storage); errors collects the page's errors.
