@@ -5,13 +5,9 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, afterEach, before, describe, test } from 'node:test';
-import { Display, ODD_ENV, assertServerEnvironment, launchShell } from './lib/harness.mjs';
+import { Display, ODD_ENV, launchShell } from './lib/harness.mjs';
 
-let display;
-let shell;
-let main;
-let files; // test files with awkward names
-let folder; // an empty folder with an awkward name
+let display, shell, main, files, folder; // files: where test files go; folder: an empty folder in it; both awkwardly named
 
 before(async () => {
   display = await Display.start();
@@ -33,18 +29,13 @@ afterEach(async () => {
   for (const id of display.visibleWindows().filter((w) => w !== main.id)) await display.cancel(id);
 });
 
-test('the node resource is run directly with the script as its only argument, PORT 4177 and the fixed PATH', async () => {
-  const start = await shell.waitLog((e) => e.ev === 'start', 'the server to start');
-  assert.deepEqual(start.cmdline, [process.execPath, `${shell.res}/node`, `${shell.res}/server.js`]);
-  assert.equal(start.ppid, shell.pid);
-  assertServerEnvironment(shell, start);
-});
+test('the node resource is run directly with the script as its only argument, PORT 4177 and the fixed PATH', () =>
+  shell.assertServerStart([process.execPath, `${shell.res}/node`, `${shell.res}/server.js`]));
 
 // Waits for a dialog attached to the main window, which it holds.
 async function modalDialog() {
   const dialog = await shell.waitDialog();
-  assert.equal(dialog.transientFor, main.id, 'the dialog belongs to the main window');
-  assert.ok(dialog.states.includes('_NET_WM_STATE_MODAL'));
+  assert.deepEqual([dialog.transientFor, dialog.states.includes('_NET_WM_STATE_MODAL')], [main.id, true], 'modal on the main window');
   return dialog;
 }
 
@@ -61,19 +52,13 @@ describe('alert, confirm and prompt', () => {
   async function answer({ id, dialog }, ...keys) {
     display.key(dialog.id, ...keys);
     const done = await shell.waitDone(id);
-    await shell.waitDialogGone(dialog.id);
+    await display.waitGone(dialog.id);
     assert.equal(done.error, undefined);
     return done.value;
   }
 
-  test('alert returns once OK is pressed', async () => {
-    const d = await open('alert', '試合開始まで 5 分です');
-    await display.settle(d.dialog.id);
-    display.save('alert', d.dialog.id);
-    assert.equal(await answer(d, 'Return'), undefined);
-  });
-
-  test('confirm gives true for OK and false for キャンセル or Escape', async () => {
+  test('alert returns once OK is pressed; confirm gives true for OK and false for キャンセル or Escape', async () => {
+    assert.equal(await answer(await open('alert', '試合開始まで 5 分です'), 'Return'), undefined);
     assert.equal(await answer(await open('confirm', 'リセットしますか?'), 'Return'), true);
     assert.equal(await answer(await open('confirm', 'リセットしますか?'), 'Tab', 'space'), false);
     assert.equal(await answer(await open('confirm', 'リセットしますか?'), 'Escape'), false);
@@ -94,35 +79,29 @@ describe('alert, confirm and prompt', () => {
 describe('bridge channels', () => {
   // Posts on a channel and returns the dialog it opens.
   async function openDialog(channel, body) {
-    await shell.post(channel, body);
+    const done = await shell.waitDone(await shell.command({ op: 'post', channel, body }));
+    assert.equal(done.error, undefined, 'postMessage');
     return modalDialog();
   }
 
-  async function pick(channel, body, file, callback) {
+  // Enters `file` in the dialog a post opens (in `field`, after `look` at the
+  // dialog); returns what `callback` got, once the dialog has closed.
+  async function pick(channel, body, file, callback, { field, look } = {}) {
     const t = Date.now();
     const dialog = await openDialog(channel, body);
-    await display.enterPath(dialog.id, file);
+    await look?.(dialog);
+    await display.enterPath(dialog.id, file, field);
     const cb = await shell.waitCallback(callback, t);
-    await shell.waitDialogGone(dialog.id);
+    await display.waitGone(dialog.id);
     return cb.arg;
   }
 
   test('the folder picker shows a message per mode and answers with the exact path through its callback', async () => {
-    const bands = new Set();
-    for (const [mode, callback] of [
-      ['bgmImport', 'importBgmFolderFromNative'],
-      ['samplerPageImport', 'importSamplerPageFolderFromNative'],
-      ['theme', 'setThemeFolderFromNative'],
-    ]) {
-      const t = Date.now();
-      const dialog = await openDialog('folderPicker', mode);
-      await display.settle(dialog.id);
-      display.save(`folder-picker-${mode}`, dialog.id);
-      bands.add(display.pixels(dialog.id, `${dialog.width}x34+0+0`).toString('base64')); // the message line
-      await display.enterPath(dialog.id, folder);
-      assert.equal((await shell.waitCallback(callback, t)).arg, folder);
-      await shell.waitDialogGone(dialog.id);
-    }
+    const bands = new Set(); // the dialogs' top lines, which hold the message
+    const look = async (d) => bands.add((await display.settle(d.id)).subarray(0, d.width * 34 * 3).toString('base64'));
+    assert.equal(await pick('folderPicker', 'bgmImport', folder, 'importBgmFolderFromNative', { look }), folder);
+    assert.equal(await pick('folderPicker', 'samplerPageImport', folder, 'importSamplerPageFolderFromNative', { look }), folder);
+    assert.equal(await pick('folderPicker', 'theme', folder, 'setThemeFolderFromNative', { look }), folder);
     assert.equal(bands.size, 3, 'three different messages');
   });
 
@@ -136,69 +115,43 @@ describe('bridge channels', () => {
     const dialog = await openDialog('filePicker', 1);
     await display.enterPath(dialog.id, path.join(files, 'notes.txt'));
     await display.settle(dialog.id);
-    assert.ok(display.isVisible(dialog.id), 'the dialog stays open');
-    await display.cancel(dialog.id);
+    assert.ok(display.visibleWindows().includes(dialog.id), 'the dialog stays open');
   });
 
-  test('a saved text replaces a longer file byte for byte, once GTK has asked, and opens again unchanged', async () => {
+  test('a saved text under the name offered replaces a longer file byte for byte, once GTK has asked, and opens again unchanged', async () => {
     const content = '{\n\t"大会": "決勝 \\"本戦\\"",\r\n  "音": "🎵", "sep": "\u2028", "tag": "</script>", "bs": "\\\\"\n}';
-    const target = path.join(files, '大会 設定 "保存".json');
+    const target = path.join(shell.home, '決勝 "A".json'); // the dialog opens in the home folder
     fs.writeFileSync(target, 'x'.repeat(5000));
     const t = Date.now();
-    const dialog = await openDialog('configSaver', { name: '決勝 "A".json', content });
+    const dialog = await openDialog('configSaver', { name: path.basename(target), content });
     await display.settle(dialog.id);
-    display.save('settings-save', dialog.id);
-    assert.equal(await display.copyFocusedText(dialog.id), '決勝 "A".json', 'the name offered');
-    await display.enterPath(dialog.id, target, 'name');
+    display.key(dialog.id, 'Return');
     const question = await shell.waitDialog([dialog.id]);
     assert.equal(question.transientFor, dialog.id, 'GTK asks before replacing the file');
-    display.save('settings-overwrite-question', question.id);
     display.key(question.id, 'Return');
-    const saved = await shell.waitCallback('samplerConfigSavedFromNative', t);
-    assert.deepEqual(saved.arg, { path: target, name: path.basename(target) });
+    assert.deepEqual((await shell.waitCallback('samplerConfigSavedFromNative', t)).arg, { path: target, name: path.basename(target) });
     assert.deepEqual(fs.readFileSync(target), Buffer.from(content));
-    await shell.waitDialogGone(dialog.id);
+    await display.waitGone(dialog.id);
 
-    const opened = await pick('configPicker', { anything: true }, target, 'importSamplerConfigFromNative');
-    assert.deepEqual(opened, { path: target, name: path.basename(target), content });
+    assert.deepEqual(await pick('configPicker', { anything: true }, target, 'importSamplerConfigFromNative'), { path: target, name: path.basename(target), content });
   });
 
   test('a name typed without ".json" gets it, and a write that fails is reported with a description', async () => {
-    const t = Date.now();
-    const dialog = await openDialog('configSaver', { name: 'x.json', content: '{}' });
-    await display.enterPath(dialog.id, '/proc/jaunvel-e2e-settings', 'name');
-    const failed = await shell.waitCallback('samplerConfigSaveFailedFromNative', t);
-    assert.match(failed.arg, /「jaunvel-e2e-settings\.json」を保存できませんでした。\S/);
+    const failed = await pick('configSaver', { name: 'x.json', content: '{}' }, '/proc/jaunvel-e2e-settings', 'samplerConfigSaveFailedFromNative', { field: 'name' });
+    assert.match(failed, /「jaunvel-e2e-settings\.json」を保存できませんでした。\S/);
   });
 
-  test('cancelling any of the four dialogs answers nothing', async () => {
-    for (const [channel, body] of [
-      ['folderPicker', 'bgmImport'],
-      ['filePicker', 4],
-      ['configSaver', { name: 'a.json', content: '{}' }],
-      ['configPicker', null],
-    ]) {
+  test('cancelling any of the four dialogs answers nothing, and nothing was answered but the above, each once', async () => {
+    for (const [channel, body] of [['folderPicker', 'bgmImport'], ['filePicker', 4], ['configSaver', { name: 'a.json', content: '{}' }], ['configPicker', null]]) {
       await display.cancel((await openDialog(channel, body)).id);
     }
-  });
-
-  test('nothing was answered but the above, each once', async () => {
     // A last pick: an answer to any earlier dialog would have come before it.
     assert.equal(await pick('folderPicker', 'theme', folder, 'setThemeFolderFromNative'), folder);
     assert.deepEqual(shell.reports('callback').map((c) => c.name), [
-      'importBgmFolderFromNative',
-      'importSamplerPageFolderFromNative',
-      'setThemeFolderFromNative',
-      'setSamplerFileFromNative',
-      'samplerConfigSavedFromNative',
-      'importSamplerConfigFromNative',
-      'samplerConfigSaveFailedFromNative',
-      'setThemeFolderFromNative',
+      'importBgmFolderFromNative', 'importSamplerPageFolderFromNative', 'setThemeFolderFromNative', 'setSamplerFileFromNative',
+      'samplerConfigSavedFromNative', 'importSamplerConfigFromNative', 'samplerConfigSaveFailedFromNative', 'setThemeFolderFromNative',
     ]);
   });
 });
 
-test('after every dialog, the terminal holds the server\'s lines and nothing else', () => {
-  assert.equal(shell.events('start').length, 1);
-  shell.assertOnlyServerOutput();
-});
+test('after every dialog, the terminal holds the server\'s lines and nothing else', () => shell.assertOnlyServerOutput(1));

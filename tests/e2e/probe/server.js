@@ -6,6 +6,7 @@
 'use strict';
 const fs = require('node:fs');
 const http = require('node:http');
+const { json } = require('node:stream/consumers');
 
 const log = (ev, data) => fs.appendFileSync(`${__dirname}/probe.log`, JSON.stringify({ ev, t: Date.now(), ...data }) + '\n');
 const cmdline = fs.readFileSync('/proc/self/cmdline', 'utf8').split('\0').slice(0, -1);
@@ -19,14 +20,8 @@ process.on('SIGTERM', () => {
 });
 
 const CALLBACKS = [
-  'setThemeFolderFromNative',
-  'importBgmFolderFromNative',
-  'importSamplerPageFolderFromNative',
-  'setSamplerFileFromNative',
-  'samplerConfigSavedFromNative',
-  'samplerConfigSaveFailedFromNative',
-  'importSamplerConfigFromNative',
-  'samplerConfigImportFailedFromNative',
+  'setThemeFolderFromNative', 'importBgmFolderFromNative', 'importSamplerPageFolderFromNative', 'setSamplerFileFromNative',
+  'samplerConfigSavedFromNative', 'samplerConfigSaveFailedFromNative', 'importSamplerConfigFromNative', 'samplerConfigImportFailedFromNative',
 ];
 
 // Commands: {op: 'post', channel, body}, {op: 'navigate', url}, or
@@ -41,11 +36,12 @@ const instance = Math.random().toString(36).slice(2);
 const report = (data) => fetch('/probe/report', {method: 'POST', body: JSON.stringify({instance, ...data})});
 for (const name of ${JSON.stringify(CALLBACKS)}) window[name] = (arg) => report({kind: 'callback', name, arg});
 async function poll() {
-  for (let i = 0; i < 5000; i++) {
+  for (;;) {
     const res = await fetch('/probe/next?instance=' + instance, {cache: 'no-store'}).catch(() => null);
     if (!res || res.status === 410) return;
-    if (res.status !== 200) continue;
-    const cmd = await res.json();
+    // The next command or, with none queued, a pause.
+    const cmd = res.status === 200 ? await res.json() : await new Promise((r) => setTimeout(r, 25));
+    if (!cmd) continue;
     const done = {kind: 'done', id: cmd.id};
     try {
       if (cmd.op === 'post') window.webkit.messageHandlers[cmd.channel].postMessage(cmd.body);
@@ -60,62 +56,35 @@ async function poll() {
 report({kind: 'loaded'}).then(poll);
 </script>`;
 
-// Commands go to the page that loaded last; older ones are told to stop (410).
+// Commands go to the page that loaded last, which asks for the next one every
+// 25 ms; older pages are told to stop (410).
 const commands = [];
 let latest = null;
-let waiter = null;
-
-function deliver() {
-  if (!waiter || commands.length === 0) return;
-  clearTimeout(waiter.timer);
-  waiter.res.writeHead(200, { 'content-type': 'application/json' }).end(JSON.stringify(commands.shift()));
-  waiter = null;
-}
-
-const readJson = (req) =>
-  new Promise((resolve) => {
-    let text = '';
-    req.setEncoding('utf8').on('data', (c) => (text += c)).on('end', () => resolve(JSON.parse(text)));
-  });
 
 async function handle(req, res) {
   const url = new URL(req.url, 'http://localhost');
   if (url.pathname === '/probe/next') {
     if (url.searchParams.get('instance') !== latest) return res.writeHead(410).end();
-    if (waiter) {
-      clearTimeout(waiter.timer);
-      waiter.res.writeHead(204).end();
-    }
-    // An empty answer after a while, and none to a page that has gone.
-    waiter = { res, timer: setTimeout(() => res.writeHead(204).end(), 10000) };
-    res.on('close', () => {
-      if (waiter?.res !== res) return;
-      clearTimeout(waiter.timer);
-      waiter = null;
-    });
-    return deliver();
+    const cmd = commands.shift();
+    return cmd ? res.writeHead(200, { 'content-type': 'application/json' }).end(JSON.stringify(cmd)) : res.writeHead(204).end();
   }
   log('request', { method: req.method, url: req.url });
   if (url.pathname === '/') {
     return res.writeHead(200, { 'content-type': 'text/html; charset=utf-8', 'cache-control': 'no-store' }).end(PAGE);
   }
   if (url.pathname === '/probe/report') {
-    const data = await readJson(req);
+    const data = await json(req);
     if (data.kind === 'loaded') latest = data.instance;
     log('report', { data });
   } else if (url.pathname === '/probe/command') {
-    commands.push(await readJson(req));
+    commands.push(await json(req));
   } else {
     return res.writeHead(404).end();
   }
   res.writeHead(204).end();
-  deliver();
 }
 
 // The shell asks for "localhost": answer on both loopback families.
 for (const host of ['127.0.0.1', '::1']) {
-  http
-    .createServer((req, res) => handle(req, res).catch(() => res.writeHead(500).end()))
-    .on('error', () => {})
-    .listen(Number(process.env.PORT), host);
+  http.createServer((req, res) => handle(req, res).catch(() => res.writeHead(500).end())).on('error', () => {}).listen(Number(process.env.PORT), host);
 }
