@@ -48,6 +48,7 @@ async function main() {
         s.ms.push(Number(process.hrtime.bigint() - t0) / 1e6);
         if (Object.keys(tally.statuses).some((code) => code !== '206')) throw new Error(`${s.who}: ${JSON.stringify(tally)}`);
         if (i === WARM - 1) s.rssWarm = rssKiB(s.pid);
+        (s.rssSeries ??= []).push(rssKiB(s.pid));
       }
     }
     for (const s of servers) {
@@ -66,6 +67,7 @@ async function main() {
     row(`RSS after storm ${STORMS} (MiB)`, o.rss1 / 1024, n.rss1 / 1024);
     row(`RSS growth storms ${WARM}..${STORMS} (MiB, tolerance 64)`, (o.rss1 - o.rssWarm) / 1024, (n.rss1 - n.rssWarm) / 1024, NaN);
     row('peak RSS (MiB)', o.hwm / 1024, n.hwm / 1024);
+    console.log(`ours: RSS after each storm (MiB): ${o.rssSeries.map((k) => (k / 1024).toFixed(0)).join(', ')}`);
     const leak = o.fds1 !== o.fds0 || o.rss1 - o.rssWarm > 64 * 1024;
     console.log(leak ? 'ours: LEAK' : 'ours: no descriptor left open, memory flat');
     if (leak) process.exitCode = 1;

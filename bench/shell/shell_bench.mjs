@@ -74,18 +74,19 @@ for (let run = 0; run < runs; run++) {
     const m = await measure(kind);
     trace('measured', m.mapped, m.loaded);
     results[kind].push(m);
+    // Memory after the shell's last scheduled load (3 s) and a second to settle,
+    // in every run: one sample moves by tens of MB with the web process's heap.
+    await settle(Math.max(0, 4000 - m.loaded));
+    const web = webProcess(m.app.pid);
+    m.ui = memory(m.app.pid);
+    m.webMemory = web ? memory(web) : { rss: NaN, pss: NaN };
     if (run === 0) {
-      // After the shell's last scheduled load (3 s) and a second to settle.
-      await settle(Math.max(0, 4000 - m.loaded));
-      const web = webProcess(m.app.pid);
-      const ui = memory(m.app.pid);
-      const webMemory = web ? memory(web) : { rss: NaN, pss: NaN };
       const ticks = cpuTicks(m.app.pid);
       await settle(idleSeconds * 1000);
       const idle = ((cpuTicks(m.app.pid) - ticks) / ticksPerSecond / idleSeconds) * 100;
       trace('bridge');
       const br = await bridge(m.port, kind === 'ours' ? 'Jaunvel' : 'Baseline');
-      extra[kind] = { ui, webMemory, idle, ...br };
+      extra[kind] = { idle, ...br };
     }
     trace('stopping');
     m.app.kill('SIGTERM');
@@ -98,7 +99,12 @@ for (let run = 0; run < runs; run++) {
 const storm = ourPrefix({ BENCH_DOWN: '1' });
 await settle(10_000);
 const stormStart = { ticks: cpuTicks(storm.pid), ...memory(storm.pid), fds: fdCount(storm.pid), t: Date.now() };
-await settle(stormSeconds * 1000);
+// RSS once a minute: growth that levels off is warming caches, steady growth a leak.
+const stormRss = [];
+for (let left = stormSeconds * 1000; left > 0; left -= 60_000) {
+  await settle(Math.min(left, 60_000));
+  stormRss.push(memory(storm.pid).rss);
+}
 const stormEnd = { ticks: cpuTicks(storm.pid), ...memory(storm.pid), fds: fdCount(storm.pid), t: Date.now() };
 storm.kill('SIGTERM');
 await once(storm, 'exit');
@@ -111,10 +117,12 @@ for (const [key, label] of [['mapped', 'exec → window mapped'], ['loaded', 'ex
   ['appear', 'page requested → page loaded'], ['requested', 'exec → first page request']]) {
   row(`${label} (median of ${runs})`, median(results.ours.map((m) => m[key])), median(results.base.map((m) => m[key])), 'ms');
 }
-row('UI process RSS after load', extra.ours.ui.rss, extra.base.ui.rss, 'MB');
-row('UI process PSS after load', extra.ours.ui.pss, extra.base.ui.pss, 'MB');
-row('web process RSS after load', extra.ours.webMemory.rss, extra.base.webMemory.rss, 'MB');
-row('web process PSS after load', extra.ours.webMemory.pss, extra.base.webMemory.pss, 'MB');
+for (const [process, label] of [['ui', 'UI'], ['webMemory', 'web']]) {
+  for (const key of ['rss', 'pss']) {
+    const of = (kind) => median(results[kind].map((m) => m[process][key]));
+    row(`${label} process ${key.toUpperCase()} after load (median of ${runs})`, of('ours'), of('base'), 'MB');
+  }
+}
 row(`UI process idle CPU over ${idleSeconds} s`, extra.ours.idle, extra.base.idle, '%');
 row('bridge: message posted → folder dialog mapped (median of 5)', extra.ours.sheet, extra.base.sheet, 'ms');
 row('bridge: dialog confirmed → callback ran in page (median of 5)', extra.ours.callback, extra.base.callback, 'ms');
@@ -125,4 +133,5 @@ row('reload storm: open fds at end vs after 10 s', stormEnd.fds, stormStart.fds,
 
 console.log('| shell figure | ours | baseline | ratio |\n|---|---|---|---|');
 for (const r of rows) console.log(`| ${r.join(' | ')} |`);
+console.log(`\nreload storm: UI RSS each minute (MB): ${stormRss.map((m) => m.toFixed(1)).join(', ')}`);
 process.exit(0);
