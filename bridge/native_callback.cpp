@@ -50,12 +50,17 @@ bool isLineSeparator(const unsigned char* bytes, std::size_t available) {
     return available >= 3 && bytes[0] == 0xE2 && bytes[1] == 0x80 && (bytes[2] == 0xA8 || bytes[2] == 0xA9);
 }
 
+// The escape of the line separator whose last byte is `last`.
+const char* separatorEscape(unsigned char last) {
+    return last == 0xA8 ? "\\u2028" : "\\u2029";
+}
+
 // Writes the form of the character at `i` and returns how many bytes of
 // `bytes` it took: 3 for a line separator, else 1. Every store is eight bytes.
 inline std::size_t writeEscaped(const unsigned char* bytes, std::size_t i, std::size_t size, char*& o) {
     const unsigned char c = bytes[i];
     if (c == 0xE2 && isLineSeparator(bytes + i, size - i)) {
-        std::memcpy(o, bytes[i + 2] == 0xA8 ? "\\u2028\0\0" : "\\u2029\0\0", 8);
+        std::memcpy(o, separatorEscape(bytes[i + 2]), 6);
         o += 6;
         return 3;
     }
@@ -121,19 +126,12 @@ std::optional<std::size_t> literalLength(const unsigned char* bytes, std::size_t
     return length;
 }
 
-// Appends `text` as a JSON string literal, or returns false when it is not
-// valid UTF-8. Only what JSON requires is escaped, plus U+2028 and U+2029.
-// Settings texts can be megabytes: the length is counted first; then plain
-// runs are stored sixteen bytes at a time, each escape written over the end
-// of the run before it.
-bool appendString(std::string& out, std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    const auto length = literalLength(bytes, size);
-    if (!length) return false;
-
+// Appends the literal of `size` bytes of valid UTF-8, `length` bytes long as
+// literalLength counted it. Plain runs are stored sixteen bytes at a time,
+// each escape written over the end of the run before it.
+void appendLiteral(std::string& out, const unsigned char* bytes, std::size_t size, std::size_t length) {
     const std::size_t start = out.size();
-    out.resize(start + *length + 16);  // room for the last wide store
+    out.resize(start + length + 16);  // room for the last wide store
     char* o = out.data() + start;
     *o++ = '"';
     std::size_t i = 0;
@@ -162,7 +160,16 @@ bool appendString(std::string& out, std::string_view text) {
 #endif
     while (i < size) i += writeEscaped(bytes, i, size, o);
     *o = '"';
-    out.resize(start + *length);
+    out.resize(start + length);
+}
+
+// Appends `text` as a JSON string literal, or returns false when it is not
+// valid UTF-8. Only what JSON requires is escaped, plus U+2028 and U+2029.
+bool appendString(std::string& out, std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const auto length = literalLength(bytes, text.size());
+    if (!length) return false;
+    appendLiteral(out, bytes, text.size(), *length);
     return true;
 }
 
@@ -236,7 +243,7 @@ inline void writeEscapedBackward(const unsigned char* bytes, std::size_t i, std:
     const unsigned char c = bytes[i - 1];
     if (c == 0xE2 && isLineSeparator(bytes + i - 1, size - i + 1)) {
         o -= 4;
-        std::memcpy(o, bytes[i + 1] == 0xA8 ? "\\u2028" : "\\u2029", 6);
+        std::memcpy(o, separatorEscape(bytes[i + 1]), 6);
         return;
     }
     o -= kEscapes[c].length;
@@ -313,13 +320,14 @@ std::optional<std::string> callbackScriptWithText(std::string_view callbackExpre
     if (!appendString(head, key)) return std::nullopt;
     head += ':';
 
-    const auto length = literalLength(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const auto length = literalLength(bytes, text.size());
     if (!length) return std::nullopt;
     const std::size_t total = head.size() + *length + 2;
     if (head.size() < 32 || text.capacity() < total) {
         std::string script = std::move(head);
         script.reserve(total);
-        appendString(script, text);
+        appendLiteral(script, bytes, text.size(), *length);
         script += "})";
         return script;
     }

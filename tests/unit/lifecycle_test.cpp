@@ -59,14 +59,8 @@ TEST_F(ShellTest, MissingShortcutsToolChangesNothingElse) {
     const auto withTool = platform.transcript();
 
     scripted::ScriptedPlatform bare;
-    bare.mainScreenValue = platform.mainScreenValue;
-    bare.screenList = platform.screenList;
-    bare.resources = platform.resources;
     bare.launchFailures["/usr/bin/shortcuts"] = "ファイルが見つかりません";
-    auto other = std::make_shared<AppDelegate>(bare);
-    bare.application().setDelegate(other);
-    bare.launchApplication();
-    bare.closeMainWindow();
+    launchAndCloseAnother(bare);
 
     auto expected = withTool;
     for (auto& line : expected) {
@@ -101,12 +95,8 @@ TEST_F(ShellTest, ShutdownAsksNoServerToStopWhenItHasEndedOrNeverStarted) {
     EXPECT_THAT(platform.linesStartingWith("TERMINATE"), IsEmpty());
 
     scripted::ScriptedPlatform failing;
-    failing.resources = platform.resources;
     failing.launchFailures["/usr/bin/env"] = "実行できません";
-    auto other = std::make_shared<AppDelegate>(failing);
-    failing.application().setDelegate(other);
-    failing.launchApplication();
-    failing.closeMainWindow();
+    launchAndCloseAnother(failing);
     EXPECT_THAT(failing.linesStartingWith("TERMINATE"), IsEmpty());
     EXPECT_THAT(failing.linesStartingWith("REMOVE_HANDLER"), ::testing::SizeIs(4));
 }

@@ -30,6 +30,17 @@ protected:
         platform.launchApplication();
         mark = platform.transcript().size();
     }
+    // A second shell on `other`, with the fixture's screens and resources,
+    // launched and then closed.
+    void launchAndCloseAnother(scripted::ScriptedPlatform& other) const {
+        other.mainScreenValue = platform.mainScreenValue;
+        other.screenList = platform.screenList;
+        other.resources = platform.resources;
+        const auto otherDelegate = std::make_shared<AppDelegate>(other);
+        other.application().setDelegate(otherDelegate);
+        other.launchApplication();
+        other.closeMainWindow();
+    }
     std::vector<std::string> linesSinceMark() const {
         return {platform.transcript().begin() + static_cast<std::ptrdiff_t>(mark),
                 platform.transcript().end()};
