@@ -12,6 +12,11 @@ constexpr unsigned long kPerformanceOptions =
     presentation::autoHideDock | presentation::autoHideMenuBar | presentation::disableMenuBarTransparency;
 }  // namespace
 
+std::string startFailureMessage(const std::string& reason) {
+    return "画面に接続できないため Jaunvel を起動できません（" + reason +
+           "）。DISPLAY または WAYLAND_DISPLAY を確かめてください。";
+}
+
 AppDelegate::AppDelegate(Platform& platform) : platform_(platform) {}
 
 AppDelegate::~AppDelegate() = default;

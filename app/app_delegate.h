@@ -10,6 +10,10 @@
 
 namespace jaunvel {
 
+// What the terminal is told when the shell cannot start at all: the toolkit
+// found no display to show its window on, for `reason`.
+std::string startFailureMessage(const std::string& reason);
+
 class AppDelegate final : public ApplicationDelegate,
                           public NavigationDelegate,
                           public UIDelegate,

@@ -301,7 +301,12 @@ public:
     virtual ReadResult readTextFile(const std::string& path) = 0;
 };
 
-// The backend chosen at build time.
-std::unique_ptr<Platform> makePlatform(int& argc, char** argv);
+// The backend chosen at build time; none when its toolkit cannot start (no
+// display to show a window on), with the toolkit's reason in `failure`.
+struct PlatformStart {
+    std::unique_ptr<Platform> platform;
+    std::string failure;
+};
+PlatformStart makePlatform(int& argc, char** argv);
 
 }  // namespace jaunvel

@@ -95,8 +95,9 @@ std::string resourceFolder() {
 
 class GtkPlatform final : public Platform {
 public:
-    GtkPlatform(int& argc, char** argv) : resources_(resourceFolder()) {
-        gtk_init(&argc, &argv);
+    // GTK has started, with the terminal already silenced by `output`.
+    explicit GtkPlatform(std::unique_ptr<ShellOutput> output)
+        : shellOutput_(std::move(output)), resources_(resourceFolder()) {
         // The shell keeps no state between runs, not even recent files.
         g_object_set(gtk_settings_get_default(), "gtk-recent-files-enabled", FALSE, nullptr);
     }
@@ -133,7 +134,7 @@ public:
     }
     long runModalAlert(const AlertOptions& options) override { return runGtkModalAlert(options); }
     std::shared_ptr<Process> launch(const LaunchDescription& description) override {
-        return launchGtkProcess(description, shellOutput_);
+        return launchGtkProcess(description, *shellOutput_);
     }
 
     std::optional<std::string> pathForResource(const std::string& name, const std::string& type) override {
@@ -175,8 +176,7 @@ public:
     ReadResult readTextFile(const std::string& path) override { return readWholeTextFile(path); }
 
 private:
-    // First: the terminal is silenced before GTK can print to it.
-    ShellOutput shellOutput_;
+    std::unique_ptr<ShellOutput> shellOutput_;
     std::string resources_;
     GtkApplicationObject application_;
 };
@@ -185,7 +185,16 @@ private:
 }  // namespace jaunvel::gtk
 
 namespace jaunvel {
-std::unique_ptr<Platform> makePlatform(int& argc, char** argv) {
-    return std::make_unique<gtk::GtkPlatform>(argc, argv);
+PlatformStart makePlatform(int& argc, char** argv) {
+    // The terminal is silenced before GTK can print to it.
+    auto output = std::make_unique<gtk::ShellOutput>();
+    if (!gtk_init_check(&argc, &argv)) {
+        output->restore();
+        // In GTK's own words, as gtk_init would have printed them.
+        const char* display = gdk_get_display_arg_name();
+        if (!display) display = g_getenv("DISPLAY");
+        return {nullptr, std::string("cannot open display: ") + (display ? display : "")};
+    }
+    return {std::make_unique<gtk::GtkPlatform>(std::move(output)), {}};
 }
 }  // namespace jaunvel

@@ -37,6 +37,9 @@ public:
     ShellOutput(const ShellOutput&) = delete;
     ShellOutput& operator=(const ShellOutput&) = delete;
 
+    // Points fds 1 and 2 back at the originals: the shell is not going to run.
+    void restore() const;
+
     // A new close-on-exec descriptor for the original stdout or stderr, owned
     // by the caller; -1 if that one was closed at start or cannot be copied.
     int copyOfOutput() const;

@@ -83,6 +83,11 @@ ShellOutput::~ShellOutput() {
     if (error_ >= 0) close(error_);
 }
 
+void ShellOutput::restore() const {
+    if (output_ >= 0) dup2(output_, STDOUT_FILENO);
+    if (error_ >= 0) dup2(error_, STDERR_FILENO);
+}
+
 int ShellOutput::copyOfOutput() const {
     return copyAboveStandardStreams(output_);
 }

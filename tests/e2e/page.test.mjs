@@ -136,6 +136,17 @@ describe('bridge channels', () => {
     assert.deepEqual(await pick('configPicker', { anything: true }, target, 'importSamplerConfigFromNative'), { path: target, name: path.basename(target), content });
   });
 
+  test('a name that is not UTF-8 (an unpaired surrogate) is offered as the default name instead', async () => {
+    const t = Date.now();
+    const dialog = await openDialog('configSaver', { name: '決勝\ud800.json', content: '{"a": 1}' });
+    await display.settle(dialog.id);
+    display.key(dialog.id, 'Return');
+    const target = path.join(shell.home, '大会設定.brasmoor.json');
+    assert.deepEqual((await shell.waitCallback('samplerConfigSavedFromNative', t)).arg, { path: target, name: path.basename(target) });
+    assert.equal(fs.readFileSync(target, 'utf8'), '{"a": 1}');
+    await display.waitGone(dialog.id);
+  });
+
   test('a name typed without ".json" gets it, and a write that fails is reported with a description', async () => {
     const failed = await pick('configSaver', { name: 'x.json', content: '{}' }, '/proc/jaunvel-e2e-settings', 'samplerConfigSaveFailedFromNative', { field: 'name' });
     assert.match(failed, /「jaunvel-e2e-settings\.json」を保存できませんでした。\S/);
@@ -149,7 +160,8 @@ describe('bridge channels', () => {
     assert.equal(await pick('folderPicker', 'theme', folder, 'setThemeFolderFromNative'), folder);
     assert.deepEqual(shell.reports('callback').map((c) => c.name), [
       'importBgmFolderFromNative', 'importSamplerPageFolderFromNative', 'setThemeFolderFromNative', 'setSamplerFileFromNative',
-      'samplerConfigSavedFromNative', 'importSamplerConfigFromNative', 'samplerConfigSaveFailedFromNative', 'setThemeFolderFromNative',
+      'samplerConfigSavedFromNative', 'importSamplerConfigFromNative', 'samplerConfigSavedFromNative', 'samplerConfigSaveFailedFromNative',
+      'setThemeFolderFromNative',
     ]);
   });
 });

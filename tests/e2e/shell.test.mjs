@@ -13,6 +13,15 @@ let display;
 before(async () => (display = await Display.start()));
 after(() => display?.close());
 
+// A URL on a free port that nothing listens on (WebKit drops blocked ports such as 9 silently).
+async function refusedUrl() {
+  const free = net.createServer().listen(0, '127.0.0.1');
+  await once(free, 'listening');
+  const url = `http://localhost:${free.address().port}/`;
+  free.close();
+  return url;
+}
+
 const within = (value, [low, high], what) => assert.ok(value >= low && value <= high, `${what}: ${value} ms, expected ${low}..${high}`);
 
 describe('with the server ready', () => {
@@ -20,27 +29,48 @@ describe('with the server ready', () => {
   before(async () => {
     shell = await launchShell(display, { env: ODD_ENV });
     mappedAt = await waitFor(() => display.visibleWindows().length > 0 && Date.now(), 'a window', { interval: 5 });
+    await shell.waitLoaded(3); // the start-up loads are done
   });
   after(() => shell?.dispose());
 
   test('the server is node from the fixed PATH with the script as its only argument, PORT 4177 and the rest of the environment', () =>
     shell.assertServerStart(['node', `${shell.res}/server.js`])); // as "/usr/bin/env node SCRIPT"
 
-  // Before any picture is taken: grabbing the screen delays the loads by up to 0.1 s.
-  test('exactly three loads, 0.5 s, 1.5 s and 3.0 s after the window', async () => {
-    const third = await shell.waitLoaded(3);
-    // A fourth load would come at most 1 s after a failure; watch well past that.
-    await delay(2500 - (Date.now() - third.t));
-    const loads = shell.pageLoads().map((e) => e.t - mappedAt);
-    assert.equal(loads.length, 3, `loads at ${loads} ms`);
-    // The first request is late by WebKit starting its network process (0.1–0.8 s
-    // here). The window maps a little after the loads are scheduled, and a busy
-    // machine delays a timer by up to a few hundred ms: bounds that still tell
-    // 1.5 s and 3.0 s from any other schedule.
-    within(loads[0], [450, 1450], `first load (loads at ${loads})`);
-    within(loads[1], [1300, 1900], `second load (loads at ${loads})`);
-    within(loads[2], [2800, 3400], `third load (loads at ${loads})`);
-    within(loads[2] - loads[1], [1300, 1700], 'gap between second and third');
+  // The times are those at which the shell asked WebKit for the page (see
+  // load_probe.c), not those at which the server saw a request: the web
+  // process may send one a few hundred ms late on a busy machine.
+  test('loads 0.5 s, 1.5 s and 3.0 s after the window, and no other but a reload for a load replaced before it was shown; each past the cache', async () => {
+    // Until the last load asked for has been shown and 2.5 s have passed without another.
+    const settled = () => {
+      const last = shell.requestedLoads().at(-1);
+      return Date.now() - last > 2500 && shell.reports('loaded').some((r) => r.t > last) && shell.requestedLoads();
+    };
+    const loads = (await waitFor(settled, 'the loads to settle', { timeout: 20000 })).map((t) => t - mappedAt);
+    const shown = shell.reports('loaded').map((r) => r.t - mappedAt);
+    // The loads are scheduled just after the window is shown, which maps it a
+    // little later: this tells 0.5 s from 1.0 s or from no delay at all.
+    within(loads[0], [380, 850], `first load (loads at ${loads})`);
+    const startup = [loads[0], ...[[900, 1200], [2400, 2700]].map(([low, high]) => loads.find((l) => l - loads[0] >= low && l - loads[0] <= high))];
+    assert.ok(!startup.includes(undefined), `loads 1.0 s and 2.5 s after the first (loads at ${loads})`);
+    // On a busy machine a page may take over a second to show: the load that
+    // replaces it makes it fail, and it is loaded again a second later.
+    const failures = loads.slice(1).filter((l, i) => !shown.some((s) => s > loads[i] && s < l));
+    for (const extra of loads.filter((l) => !startup.includes(l))) {
+      const failure = failures.findIndex((f) => extra - f >= 950 && extra - f <= 1450);
+      assert.ok(failure >= 0, `load at ${extra} ms is a reload a second after a failure (loads at ${loads}, shown at ${shown})`);
+      failures.splice(failure, 1);
+    }
+    for (const r of shell.pageLoads()) assert.deepEqual(r.cache, ['no-cache', 'no-cache'], 'each request asks past any cache');
+    const versions = shell.reports('loaded').map((r) => r.version);
+    assert.ok(versions.every((v, i) => i === 0 || v > versions[i - 1]), `each page shown is the version served for it, never a cached one: ${versions}`);
+  });
+
+  // Before any input event reaches the window.
+  test('without any user gesture, the page\'s audio context runs and an <audio> element plays', async () => {
+    const { value } = await shell.waitDone(await shell.command({ op: 'audio' }));
+    assert.equal(value.context, 'running');
+    assert.equal(value.play, 'resolved');
+    assert.ok(value.time >= 0.3, `playback time advances: ${value.time} s`);
   });
 
   test('the window is titled Jaunvel, has a 1440×940 content area at (240, 70) and shows the page', async () => {
@@ -51,18 +81,35 @@ describe('with the server ready', () => {
   });
 
   test('a failed navigation started by the page is followed a second later by the deck page', async () => {
-    // A free port that nothing listens on (WebKit drops blocked ports such as 9 silently).
-    const free = net.createServer().listen(0, '127.0.0.1');
-    await once(free, 'listening');
-    const url = `http://localhost:${free.address().port}/`;
-    free.close();
-    const navigated = await shell.waitDone(await shell.command({ op: 'navigate', url }));
-    const reload = await waitFor(() => shell.pageLoads().find((e) => e.t > navigated.t), 'the deck page to load again');
-    within(reload.t - navigated.t, [950, 1250], 'reload after the failed navigation');
-    await waitFor(() => shell.reports('loaded').find((r) => r.t > reload.t), 'the page to be shown');
+    const navigated = await shell.waitDone(await shell.command({ op: 'navigate', url: await refusedUrl() }));
+    const reload = await waitFor(() => shell.requestedLoads().find((t) => t > navigated.t), 'the deck page to load again');
+    within(reload - navigated.t, [950, 1250], 'reload after the failed navigation');
+    await waitFor(() => shell.reports('loaded').find((r) => r.t > reload), 'the page to be shown');
     // The reload succeeded: nothing more follows it.
     await delay(2000);
-    assert.equal(shell.pageLoads().filter((e) => e.t > navigated.t).length, 1);
+    assert.equal(shell.requestedLoads().filter((t) => t > navigated.t).length, 1);
+  });
+
+  test('a page that never answers is given up after 5 s and loaded again a second later', async () => {
+    await shell.silence(true);
+    const navigated = await shell.waitDone(await shell.command({ op: 'navigate', url: await refusedUrl() }));
+    const held = await waitFor(() => shell.requestedLoads().find((t) => t > navigated.t), 'the deck page to be asked for');
+    await waitFor(() => shell.pageLoads().find((r) => r.silent && r.t >= held), 'the server to hold the request');
+    await shell.silence(false);
+    const next = await waitFor(() => shell.requestedLoads().find((t) => t > held), 'the next load', { timeout: 10000 });
+    within(next - held, [5900, 6400], 'load given up after 5 s, then a second');
+    await waitFor(() => shell.reports('loaded').find((r) => r.t > next), 'the page to be shown');
+  });
+
+  test('a page with a beforeunload handler that asks to stay does not hold up the next load', async () => {
+    // beforeunload asks only once the user has used the page.
+    const main = await shell.mainWindow();
+    display.x('xdotool', ['mousemove', '--window', String(main.id), '700', '400', 'click', '1', 'mousemove', '1919', '1079']);
+    assert.equal((await shell.waitDone(await shell.command({ op: 'guard' }))).error, undefined);
+    const navigated = await shell.waitDone(await shell.command({ op: 'navigate', url: await refusedUrl() }));
+    const reload = await waitFor(() => shell.requestedLoads().find((t) => t > navigated.t), 'the deck page to be asked for');
+    await waitFor(() => shell.reports('loaded').find((r) => r.t > reload), 'the page to be shown', { timeout: 3000 });
+    assert.deepEqual(display.visibleWindows(), [main.id], 'no dialog asked to stay');
   });
 
   test('closing the window ends the shell with 0, stops the server with SIGTERM and leaves no process behind; the terminal got only the server\'s lines', async () => {
@@ -104,33 +151,35 @@ async function errorAlertFirst(shell, message) {
 
 test('without server.js: an error alert before the window, then loads fail and come again a second later until a server answers', async (t) => {
   // A server for later that drops every connection for 3 s, then serves a page that says it ran.
-  const [attempts, requests] = [[], []];
+  const requests = [];
   let acceptFrom;
   const server = http.createServer((req, res) => {
     requests.push({ url: req.url, t: Date.now() });
     res.writeHead(200, { 'content-type': 'text/html', 'cache-control': 'no-store' }).end('<script>fetch("/shown")</script>');
   });
-  server.on('connection', (socket) => Date.now() < acceptFrom && attempts.push(Date.now()) && socket.destroy());
+  server.on('connection', (socket) => Date.now() < acceptFrom && socket.destroy());
   t.after(() => server.close().closeAllConnections()); // before the shell's clean-up, which waits for the port
   const shell = await launchShell(display, { server: false });
   t.after(() => shell.dispose());
   await errorAlertFirst(shell, 'server.js が見つかりません。');
-  const main = await shell.mainWindow();
+  const mappedAt = await waitFor(() => display.visibleWindows().length > 0 && Date.now(), 'the window', { interval: 5 });
   await delay(3500); // every start-up load fails with nothing listening
-  const listenAt = Date.now();
-  acceptFrom = listenAt + 3000;
+  acceptFrom = Date.now() + 3000;
   server.listen(PORT, '127.0.0.1');
   const shown = await waitFor(() => requests.find((r) => r.url === '/shown'), 'the page to run');
-  within(attempts[0] - listenAt, [0, 1250], 'first attempt after the server listens');
-  // One chain of loads per start-up load, each a second after its failure;
-  // WebKit may send a request twice on a connection closed under it.
-  const at = attempts.map((a) => a - listenAt);
-  for (const a of at.filter((a) => a < 3000 - 1250))
-    assert.ok(at.some((b) => b - a >= 950 && b - a <= 1250), `an attempt a second after ${a} ms (attempts at ${at})`);
-  assert.ok(attempts.length <= 2 * 3 * 4, `no busy loop: attempts at ${at}`);
+  const loads = shell.requestedLoads().map((l) => l - mappedAt);
+  const failing = loads.filter((l) => l < acceptFrom - mappedAt);
+  // The start-up loads, timed from the window shown after the alert.
+  for (const due of [500, 1500, 3000]) assert.ok(failing.some((l) => l >= due - 120 && l <= due + 350), `a load at ${due} ms (loads at ${loads})`);
+  // Every failed load is followed by one a second after its failure...
+  for (const l of failing.filter((l) => l < acceptFrom - mappedAt - 1500))
+    assert.ok(loads.some((m) => m - l >= 950 && m - l <= 1450), `a load a second after ${l} ms (loads at ${loads})`);
+  // ...and by only one: each start-up load's chain stays one chain, three loads a second.
+  const steady = failing.filter((l) => l >= 3200 && l < 6200).length;
+  assert.ok(steady >= 7 && steady <= 10, `${steady} loads from 3.2 s to 6.2 s (loads at ${loads})`);
   within(requests.find((r) => r.url === '/').t - acceptFrom, [0, 1250], 'page requested after connections are accepted');
   within(shown.t - acceptFrom, [0, 1500], 'page shown after connections are accepted');
-  assert.deepEqual(display.visibleWindows(), [main.id], 'failed loads show nothing');
+  assert.deepEqual(display.visibleWindows().length, 1, 'failed loads show nothing');
   shell.assertOnlyServerOutput(0);
 });
 
@@ -140,4 +189,14 @@ test('a node resource that cannot be run: the launch-failure alert, then the win
   await errorAlertFirst(shell, `Node.js を起動できませんでした: 「${shell.res}/node」を実行する権限がありません。`);
   await shell.mainWindow();
   shell.assertOnlyServerOutput(0);
+});
+
+test('with no display at all: one line on standard error saying why, exit 1, and nothing started', async (t) => {
+  const shell = await launchShell(display, { env: { DISPLAY: undefined, WAYLAND_DISPLAY: undefined } });
+  t.after(() => shell.dispose());
+  assert.deepEqual(await Promise.race([shell.exited, delay(10000)]), { code: 1, signal: null });
+  await shell.outputClosed;
+  assert.equal(shell.stdout, '');
+  assert.equal(shell.stderr, '画面に接続できないため Jaunvel を起動できません（cannot open display: ）。DISPLAY または WAYLAND_DISPLAY を確かめてください。\n');
+  assert.deepEqual(shell.events('start'), [], 'no server was started');
 });

@@ -187,9 +187,10 @@ export class Display {
 
 // Lays out a prefix and starts the shell in it: with server.js (the probe)
 // unless `server` is false, a node resource if `node` is 'wrapper' (a script
-// that runs the server) or 'broken' (not executable), and `env` added.
+// that runs the server) or 'broken' (not executable), and `env` added (a
+// variable given as undefined is left out).
 export async function launchShell(display, { server = true, node, env = {} } = {}) {
-  assert.ok(process.env.JAUNVEL_BINARY, 'JAUNVEL_BINARY names the built shell');
+  assert.ok(process.env.JAUNVEL_BINARY && process.env.JAUNVEL_LOAD_PROBE, 'JAUNVEL_BINARY names the built shell, JAUNVEL_LOAD_PROBE its load probe');
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'jaunvel-e2e-'));
   const res = path.join(root, 'prefix', 'share', 'jaunvel');
   const home = path.join(root, 'home'); // the XDG folders but the runtime one are under it by default
@@ -205,6 +206,9 @@ export async function launchShell(display, { server = true, node, env = {} } = {
   const marker = crypto.randomUUID();
   const shellEnv = { PATH: process.env.PATH, LANG: 'C.UTF-8', HOME: home, XDG_RUNTIME_DIR: `${root}/runtime`, DISPLAY: display.name };
   Object.assign(shellEnv, { GDK_BACKEND: 'x11', GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', JAUNVEL_E2E_RUN: marker }, env);
+  // When the shell asks WebKit for a page (see load_probe.c).
+  Object.assign(shellEnv, { LD_PRELOAD: process.env.JAUNVEL_LOAD_PROBE, JAUNVEL_E2E_LOAD_LOG: `${root}/loads.log` });
+  for (const [name, value] of Object.entries(shellEnv)) if (value === undefined) delete shellEnv[name];
   assert.ok(await portIsFree(), `port ${PORT} is free before the shell starts`);
   // Its stdout and stderr stand for the terminal, which the server writes to as well.
   const proc = spawn(`${root}/prefix/bin/jaunvel`, [], { cwd: `${root}/work`, env: shellEnv, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -248,6 +252,12 @@ class Shell {
     return lines.map((l) => JSON.parse(l)).filter((e) => e.ev === ev);
   }
 
+  // The times at which the shell asked WebKit for a page.
+  requestedLoads() {
+    const log = this.env.JAUNVEL_E2E_LOAD_LOG;
+    return fs.existsSync(log) ? fs.readFileSync(log, 'utf8').split('\n').filter(Boolean).map(Number) : [];
+  }
+
   // Requests for the deck page.
   pageLoads() {
     return this.events('request').filter((e) => e.method === 'GET' && e.url === '/');
@@ -260,6 +270,12 @@ class Shell {
   // Waits until the page has been shown `count` times; returns the last report.
   waitLoaded(count = 1) {
     return waitFor(() => this.reports('loaded')[count - 1], `page load ${count}`, { timeout: 15000 });
+  }
+
+  // Makes the probe take requests for the page and never answer them, or answer again.
+  async silence(silent) {
+    const res = await fetch(`http://127.0.0.1:${PORT}/probe/silent`, { method: 'POST', body: JSON.stringify({ silent }), signal: AbortSignal.timeout(5000) });
+    assert.equal(res.status, 204);
   }
 
   // Queues a command for the probe page; returns its id.
