@@ -25,10 +25,10 @@ async function refusedUrl() {
 const within = (value, [low, high], what) => assert.ok(value >= low && value <= high, `${what}: ${value} ms, expected ${low}..${high}`);
 
 describe('with the server ready', () => {
-  let shell, mappedAt; // the start-up loads are timed from the moment the window is mapped
+  let shell, shownAt; // the start-up loads are timed from the moment the shell shows its window
   before(async () => {
     shell = await launchShell(display, { env: ODD_ENV });
-    mappedAt = await waitFor(() => display.visibleWindows().length > 0 && Date.now(), 'a window', { interval: 5 });
+    shownAt = await shell.windowShown();
     await shell.waitLoaded(3); // the start-up loads are done
   });
   after(() => shell?.dispose());
@@ -39,17 +39,16 @@ describe('with the server ready', () => {
   // The times are those at which the shell asked WebKit for the page (see
   // load_probe.c), not those at which the server saw a request: the web
   // process may send one a few hundred ms late on a busy machine.
-  test('loads 0.5 s, 1.5 s and 3.0 s after the window, and no other but a reload for a load replaced before it was shown; each past the cache', async () => {
+  test('loads 0.5 s, 1.5 s and 3.0 s after the window is shown, and no other but a reload for a load replaced before it was shown; each past the cache', async () => {
     // Until the last load asked for has been shown and 2.5 s have passed without another.
     const settled = () => {
       const last = shell.requestedLoads().at(-1);
       return Date.now() - last > 2500 && shell.reports('loaded').some((r) => r.t > last) && shell.requestedLoads();
     };
-    const loads = (await waitFor(settled, 'the loads to settle', { timeout: 20000 })).map((t) => t - mappedAt);
-    const shown = shell.reports('loaded').map((r) => r.t - mappedAt);
-    // The loads are scheduled just after the window is shown, which maps it a
-    // little later: this tells 0.5 s from 1.0 s or from no delay at all.
-    within(loads[0], [380, 850], `first load (loads at ${loads})`);
+    const loads = (await waitFor(settled, 'the loads to settle', { timeout: 20000 })).map((t) => t - shownAt);
+    const shown = shell.reports('loaded').map((r) => r.t - shownAt);
+    // The loads are scheduled just after the window is shown.
+    within(loads[0], [490, 750], `first load (loads at ${loads})`);
     const startup = [loads[0], ...[[900, 1200], [2400, 2700]].map(([low, high]) => loads.find((l) => l - loads[0] >= low && l - loads[0] <= high))];
     assert.ok(!startup.includes(undefined), `loads 1.0 s and 2.5 s after the first (loads at ${loads})`);
     // On a busy machine a page may take over a second to show: the load that
@@ -162,17 +161,17 @@ test('without server.js: an error alert before the window, then loads fail and c
   const shell = await launchShell(display, { server: false });
   t.after(() => shell.dispose());
   await errorAlertFirst(shell, 'server.js が見つかりません。');
-  const mappedAt = await waitFor(() => display.visibleWindows().length > 0 && Date.now(), 'the window', { interval: 5 });
+  const shownAt = await shell.windowShown();
   await delay(3500); // every start-up load fails with nothing listening
   acceptFrom = Date.now() + 3000;
   server.listen(PORT, '127.0.0.1');
   const shown = await waitFor(() => requests.find((r) => r.url === '/shown'), 'the page to run');
-  const loads = shell.requestedLoads().map((l) => l - mappedAt);
-  const failing = loads.filter((l) => l < acceptFrom - mappedAt);
+  const loads = shell.requestedLoads().map((l) => l - shownAt);
+  const failing = loads.filter((l) => l < acceptFrom - shownAt);
   // The start-up loads, timed from the window shown after the alert.
-  for (const due of [500, 1500, 3000]) assert.ok(failing.some((l) => l >= due - 120 && l <= due + 350), `a load at ${due} ms (loads at ${loads})`);
+  for (const due of [500, 1500, 3000]) assert.ok(failing.some((l) => l >= due - 10 && l <= due + 250), `a load at ${due} ms (loads at ${loads})`);
   // Every failed load is followed by one a second after its failure...
-  for (const l of failing.filter((l) => l < acceptFrom - mappedAt - 1500))
+  for (const l of failing.filter((l) => l < acceptFrom - shownAt - 1500))
     assert.ok(loads.some((m) => m - l >= 950 && m - l <= 1450), `a load a second after ${l} ms (loads at ${loads})`);
   // ...and by only one: each start-up load's chain stays one chain, three loads a second.
   const steady = failing.filter((l) => l >= 3200 && l < 6200).length;
@@ -199,4 +198,18 @@ test('with no display at all: one line on standard error saying why, exit 1, and
   assert.equal(shell.stdout, '');
   assert.equal(shell.stderr, '画面に接続できないため Jaunvel を起動できません（cannot open display: ）。DISPLAY または WAYLAND_DISPLAY を確かめてください。\n');
   assert.deepEqual(shell.events('start'), [], 'no server was started');
+});
+
+test('SIGTERM, SIGINT and SIGHUP run the same shutdown as closing the window: exit 0 and the server stopped', async (t) => {
+  for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+    const shell = await launchShell(display);
+    t.after(() => shell.dispose());
+    await shell.mainWindow();
+    const { pid } = await waitFor(() => shell.events('start')[0], 'the server to start');
+    process.kill(shell.pid, signal);
+    assert.deepEqual(await Promise.race([shell.exited, delay(10000)]), { code: 0, signal: null }, signal);
+    await waitFor(() => shell.events('sigterm')[0], `the server to get SIGTERM after ${signal}`);
+    await waitFor(() => !processesWithMarker(shell.marker).includes(pid), 'the server to end');
+    await shell.dispose();
+  }
 });

@@ -252,10 +252,19 @@ class Shell {
     return lines.map((l) => JSON.parse(l)).filter((e) => e.ev === ev);
   }
 
-  // The times at which the shell asked WebKit for a page.
+  // The times at which the shell asked WebKit for a page, and showed its window.
   requestedLoads() {
+    return this.shellCalls('load');
+  }
+
+  async windowShown() {
+    return (await waitFor(() => this.shellCalls('show')[0], 'the shell to show its window'));
+  }
+
+  shellCalls(what) {
     const log = this.env.JAUNVEL_E2E_LOAD_LOG;
-    return fs.existsSync(log) ? fs.readFileSync(log, 'utf8').split('\n').filter(Boolean).map(Number) : [];
+    const lines = fs.existsSync(log) ? fs.readFileSync(log, 'utf8').split('\n').filter(Boolean) : [];
+    return lines.map((l) => l.split(' ')).filter(([w]) => w === what).map(([, t]) => Number(t));
   }
 
   // Requests for the deck page.
