@@ -13,7 +13,7 @@ before(async () => {
   display = await Display.start();
   shell = await launchShell(display, { node: 'wrapper', env: ODD_ENV });
   main = await shell.mainWindow();
-  await shell.waitLoaded(3);
+  await shell.waitSettled();
   files = path.join(shell.root, `素材 "引用" 'x' 空白`);
   folder = path.join(files, 'テーマ フォルダ "a" \'b\'');
   fs.mkdirSync(folder, { recursive: true });

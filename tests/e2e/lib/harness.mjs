@@ -276,9 +276,17 @@ class Shell {
     return this.events('report').map((e) => ({ t: e.t, ...e.data })).filter((d) => d.kind === kind);
   }
 
-  // Waits until the page has been shown `count` times; returns the last report.
-  waitLoaded(count = 1) {
-    return waitFor(() => this.reports('loaded')[count - 1], `page load ${count}`, { timeout: 15000 });
+  // Waits until the start-up loads are over: three or more asked for, the
+  // last one shown, and `quiet` ms without another (a load replaced before
+  // it was shown fails, and is followed by another a second later). Returns
+  // the times of the loads.
+  waitSettled(quiet = 2000) {
+    const settled = () => {
+      const loads = this.requestedLoads();
+      const last = loads.at(-1);
+      return loads.length >= 3 && Date.now() - last >= quiet && this.reports('loaded').some((r) => r.t > last) && loads;
+    };
+    return waitFor(settled, 'the start-up loads to settle', { timeout: 30000 });
   }
 
   // Makes the probe take requests for the page and never answer them, or answer again.
