@@ -67,8 +67,11 @@ private:
     std::map<std::string, std::unique_ptr<Channel>> channels_;
 };
 
-// Where the current load stands. A load replaced before it started vanishes
-// without any signal from WebKit, so the view reports that failure itself.
+// Where the current load stands. A load replaced before it started may vanish
+// without any signal from WebKit, so the view reports that failure itself;
+// when WebKit's own report of its cancellation comes after all (its signals
+// were only late), that one is dropped: every load fails at most once, and a
+// chain of reloads never splits in two.
 enum class LoadState { idle, requested, started, committed };
 
 class GtkWebView final : public WebView {
@@ -104,7 +107,10 @@ public:
     void setUIDelegate(std::weak_ptr<UIDelegate> delegate) override { uiDelegate_ = std::move(delegate); }
 
     void loadRequest(const URLRequest& request) override {
-        if (state_ == LoadState::requested) ++vanishedLoads_;
+        if (state_ == LoadState::requested) {
+            ++vanishedLoads_;
+            ++reportedCancellations_;
+        }
         if (vanishedLoads_ && !pendingReport_) {
             pendingReport_ = g_idle_add(reportVanishedLoads, this);
         }
@@ -169,6 +175,8 @@ private:
             case WEBKIT_LOAD_COMMITTED:
                 self.state_ = LoadState::committed;
                 self.disarmTimeout();
+                // Whatever WebKit had to say about earlier loads it said before this.
+                self.reportedCancellations_ = 0;
                 break;
             case WEBKIT_LOAD_FINISHED:
                 // A finish that follows the failure of a load already replaced
@@ -184,6 +192,11 @@ private:
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
                                  gpointer data) {
         auto& self = *static_cast<GtkWebView*>(data);
+        if (self.reportedCancellations_ > 0 &&
+            g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
+            --self.reportedCancellations_;  // a replaced load, already reported
+            return TRUE;
+        }
         if (self.state_ != LoadState::requested) {
             self.state_ = LoadState::idle;
             self.disarmTimeout();
@@ -204,13 +217,13 @@ private:
     static gboolean onTimeout(gpointer data) {
         auto& self = *static_cast<GtkWebView*>(data);
         self.timeout_ = 0;
-        if (self.state_ == LoadState::requested) {
-            // Never started: no signal will come, so report it here.
+        if (self.state_ == LoadState::requested || self.state_ == LoadState::started) {
+            // Reported here, like a replaced load: a cancellation that the
+            // stop makes WebKit report (once it has started) is dropped.
             self.state_ = LoadState::idle;
+            ++self.reportedCancellations_;
             webkit_web_view_stop_loading(WEBKIT_WEB_VIEW(self.view_.get()));
             self.reportFailure(true, "timed out");
-        } else if (self.state_ == LoadState::started) {
-            webkit_web_view_stop_loading(WEBKIT_WEB_VIEW(self.view_.get()));  // ends in load-failed
         }
         return G_SOURCE_REMOVE;
     }
@@ -265,6 +278,7 @@ private:
     std::weak_ptr<UIDelegate> uiDelegate_;
     LoadState state_ = LoadState::idle;
     int vanishedLoads_ = 0;
+    int reportedCancellations_ = 0;
     guint pendingReport_ = 0;
     guint timeout_ = 0;
 };

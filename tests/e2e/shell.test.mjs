@@ -43,9 +43,11 @@ describe('with the server ready', () => {
     // A fourth load would come at most 1 s after a failure; watch well past that.
     const loads = (await shell.waitSettled(2500)).map((t) => t - shownAt);
     const shown = shell.reports('loaded').map((r) => r.t - shownAt);
-    // The loads are scheduled just after the window is shown.
+    // The loads are scheduled just after the window is shown. Starting the
+    // web process with the first load may hold the shell up for a while on a
+    // busy machine, and delay the second.
     within(loads[0], [490, 750], `first load (loads at ${loads})`);
-    const startup = [loads[0], ...[[900, 1200], [2400, 2700]].map(([low, high]) => loads.find((l) => l - loads[0] >= low && l - loads[0] <= high))];
+    const startup = [loads[0], ...[[900, 1400], [2400, 2900]].map(([low, high]) => loads.find((l) => l - loads[0] >= low && l - loads[0] <= high))];
     assert.ok(!startup.includes(undefined), `loads 1.0 s and 2.5 s after the first (loads at ${loads})`);
     // On a busy machine a page may take over a second to show: the load that
     // replaces it makes it fail, and it is loaded again a second later.
@@ -165,7 +167,7 @@ test('without server.js: an error alert before the window, then loads fail and c
   const loads = shell.requestedLoads().map((l) => l - shownAt);
   const failing = loads.filter((l) => l < acceptFrom - shownAt);
   // The start-up loads, timed from the window shown after the alert.
-  for (const due of [500, 1500, 3000]) assert.ok(failing.some((l) => l >= due - 10 && l <= due + 250), `a load at ${due} ms (loads at ${loads})`);
+  for (const due of [500, 1500, 3000]) assert.ok(failing.some((l) => l >= due - 10 && l <= due + 400), `a load at ${due} ms (loads at ${loads})`);
   // Every failed load is followed by one a second after its failure...
   for (const l of failing.filter((l) => l < acceptFrom - shownAt - 1500))
     assert.ok(loads.some((m) => m - l >= 950 && m - l <= 1450), `a load a second after ${l} ms (loads at ${loads})`);
