@@ -175,16 +175,22 @@ describe('deck server process', () => {
       const res = await get(at('data.wav'), { headers: { host } });
       assert.ok(res.status === 403 && res.body.length < 100, `${JSON.stringify(host)}: ${res.status}`);
     }
-    for (const [site, expected] of Object.entries({ 'cross-site': 403, 'SAME-SITE': 403, whatever: 403, 'same-origin': 206, none: 206 })) {
-      const res = await get(at('data.wav'), { headers: { 'sec-fetch-site': site, origin: 'http://evil.example', range: 'bytes=0-0' } });
-      assert.ok(res.status === expected && !Object.keys(res.headers).some((h) => h.startsWith('access-control-')), site);
+    // Fetch metadata when the browser sends it, and the Origin in any case (a browser without fetch metadata, a proxy that strips it).
+    const own = `http://localhost:${port}`;
+    const sent = [[{ 'sec-fetch-site': 'cross-site' }, 403], [{ 'sec-fetch-site': 'SAME-SITE' }, 403], [{ 'sec-fetch-site': 'whatever' }, 403],
+      [{ 'sec-fetch-site': 'same-origin', origin: own }, 206], [{ 'sec-fetch-site': 'none' }, 206], [{ origin: 'http://evil.example' }, 403], [{ origin: 'null' }, 403],
+      [{ origin: `http://localhost:${port + 1}` }, 403], [{ origin: `http://127.0.0.1:${port}` }, 403], [{ 'sec-fetch-site': 'same-origin', origin: 'http://evil.example' }, 403], [{ origin: own }, 206]];
+    for (const [headers, expected] of sent) {
+      const res = await get(at('data.wav'), { headers: { ...headers, range: 'bytes=0-0' } });
+      assert.ok(res.status === expected && !Object.keys(res.headers).some((h) => h.startsWith('access-control-')), JSON.stringify(headers));
     }
     for (const method of ['OPTIONS', 'POST', 'DELETE']) assert.equal((await get('/', { method })).status, 405, method);
-    // What an HTTP client would refuse to send: no, empty or two Hosts, nonsense, absolute form, oversized headers.
+    // What an HTTP client would refuse to send: no, empty or two Hosts, nonsense, absolute form, oversized headers and targets.
     const host = `Host: localhost:${port}\r\n`;
     const raw = [['GET / HTTP/1.0\r\n\r\n', '403'], ['GET / HTTP/1.1\r\nHost: \r\nConnection: close\r\n\r\n', '403'], ['NONSENSE\r\n\r\n', '400'],
       [`GET / HTTP/1.1\r\nHost: evil.example\r\n${host}Connection: close\r\n\r\n`, '4\\d\\d'], [`GET http://evil/ HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, '400'],
-      [`GET / HTTP/1.1\r\n${host}X: ${'a'.repeat(20000)}\r\n\r\n`, '431']];
+      [`GET / HTTP/1.1\r\n${host}${host}Connection: close\r\n\r\n`, '400'], [`GET / HTTP/1.1\r\n${host}X: ${'a'.repeat(20000)}\r\n\r\n`, '431'],
+      [`GET /${'a'.repeat(20000)} HTTP/1.1\r\n${host}\r\n`, '414'], [`GET /${'a'.repeat(70000)} HTTP/1.1\r\n${host}\r\n`, '414'], [`GET / HTTP/1.1\r\n${host}X: ${'a'.repeat(70000)}\r\n\r\n`, '431']];
     for (const [text, status] of raw) assert.match(await rawRequest(port, text), new RegExp(`^HTTP/1\\.1 ${status}`), JSON.stringify(text.slice(0, 60)));
   });
 
