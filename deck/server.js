@@ -6,7 +6,6 @@
 
 const http = require('node:http');
 const fs = require('node:fs');
-const fsp = require('node:fs/promises');
 const path = require('node:path');
 const os = require('node:os');
 const { EventEmitter } = require('node:events');
@@ -572,14 +571,35 @@ function hexAddress(address, port, family) {
   return `${words.map((w) => hex(little ? swap(w) : w, 8)).join('')}:${hex(port, 4)}`;
 }
 
-// Parses the table into "local remote" -> owner uid.
-function socketOwners(text) {
-  const rows = new Map();
-  for (const line of text.split('\n').slice(1)) {
-    const f = line.trim().split(/\s+/);
-    if (f.length > 7) rows.set(`${f[1]} ${f[2]}`, Number(f[7]));
-  }
-  return rows;
+// The owner uid of each row asked for, "local remote" as the table prints them; -1 for none.
+function ownersOf(keys) {
+  const tables = new Map();
+  return keys.map(([family, key]) => {
+    if (!tables.has(family)) {
+      const text = fs.readFileSync(family === 6 ? '/proc/net/tcp6' : '/proc/net/tcp', 'latin1');
+      const rows = new Map();
+      for (const line of text.split('\n')) {
+        const f = line.trim().split(/\s+/);
+        // A socket whose owner has closed it (TIME_WAIT and the like) shows inode 0 and uid 0: no peer.
+        if (f.length > 9 && f[9] !== '0') rows.set(`${f[1]} ${f[2]}`, Number(f[7]));
+      }
+      tables.set(family, rows);
+    }
+    return tables.get(family).get(key) ?? -1;
+  });
+}
+
+function peerWorkerMain() {
+  const { parentPort } = require('node:worker_threads');
+  parentPort.on('message', (keys) => {
+    let owners;
+    try {
+      owners = ownersOf(keys);
+    } catch {
+      owners = keys.map(() => -1); // no table: nobody is let in
+    }
+    parentPort.postMessage(owners);
+  });
 }
 
 const familyOf = (socket) => (socket.remoteFamily === 'IPv6' ? 6 : 4);
@@ -588,33 +608,53 @@ const peerKey = (socket, family) =>
 
 // New connections wait, unread, for a reading of the table that started after they were
 // accepted; one reading serves every connection that came in before it began. Reading the table
-// walks the kernel's whole socket hash (6 ms of system time here, more while it is busy), so it
-// goes through the thread pool and never blocks the main thread.
-function peerGate(admit) {
-  const uid = process.getuid();
-  let waiting = [];
-  let reading = false;
-  const readTable = (family) => fsp.readFile(family === 6 ? '/proc/net/tcp6' : '/proc/net/tcp', 'latin1').then(socketOwners, () => new Map());
-  async function lookUp() {
-    reading = true;
-    const batch = waiting;
-    waiting = [];
-    const families = [...new Set(batch.map(familyOf))];
-    const tables = new Map(await Promise.all(families.map(async (f) => [f, await readTable(f)])));
-    reading = false;
-    for (const socket of batch) {
-      if (socket.destroyed) continue;
-      const family = familyOf(socket);
-      // A peer gone already has no address and no row: closed like a stranger.
-      if (socket.remoteAddress && tables.get(family).get(peerKey(socket, family)) === uid) admit(socket);
-      else socket.destroy();
-    }
-    if (waiting.length) lookUp();
+// walks the kernel's whole socket hash (6 ms of system time here, 20-100 ms while the machine is
+// busy) in reads of 4 KiB: that is done by a thread of its own, which neither blocks the main
+// thread nor queues behind file reads in the thread pool.
+class PeerGate {
+  constructor(admit) {
+    this.admit = admit;
+    this.uid = process.getuid();
+    this.waiting = [];
+    this.batch = null;
+    this.worker = new Worker(__filename, { workerData: { deckPeers: true } });
+    this.worker.unref();
+    this.worker.on('message', (owners) => this.decide(owners));
+    this.worker.on('error', () => this.decide([]));
   }
-  return (socket) => {
-    waiting.push(socket);
-    if (!reading) lookUp();
-  };
+
+  add(socket) {
+    this.waiting.push(socket);
+    if (!this.batch) this.lookUp();
+  }
+
+  lookUp() {
+    this.batch = this.waiting;
+    this.waiting = [];
+    this.worker.postMessage(this.batch.map((socket) => {
+      const family = familyOf(socket);
+      // A peer gone already has no address, and no row.
+      return [family, socket.remoteAddress ? peerKey(socket, family) : ''];
+    }));
+  }
+
+  decide(owners) {
+    const batch = this.batch ?? [];
+    this.batch = null;
+    batch.forEach((socket, i) => {
+      if (socket.destroyed) return;
+      if (owners[i] === this.uid) this.admit(socket);
+      else socket.destroy();
+    });
+    if (this.waiting.length) this.lookUp();
+  }
+
+  close() {
+    this.worker.terminate();
+    for (const socket of [...this.waiting, ...(this.batch ?? [])]) socket.destroy();
+    this.waiting = [];
+    this.batch = null;
+  }
 }
 
 // --- the server --------------------------------------------------------------
@@ -638,6 +678,7 @@ function createDeckServer({ port = 4177, root = path.join(__dirname, 'public'), 
   const publicRoot = fs.realpathSync(root);
   const walkers = new Walkers({ ...LIMITS, ...limits });
   const times = { ...TIMEOUTS, ...timeouts };
+  let gate = null;
 
   async function handle(req, res) {
     for (const [k, v] of Object.entries(SECURITY_HEADERS)) res.setHeader(k, v);
@@ -722,10 +763,11 @@ function createDeckServer({ port = 4177, root = path.join(__dirname, 'public'), 
         server.pauseOnConnect = true;
         const [httpConnection] = server.listeners('connection');
         server.removeAllListeners('connection');
-        server.on('connection', peerGate((socket) => {
-          httpConnection.call(server, socket);
+        gate ??= new PeerGate((socket) => {
+          httpConnection.call(socket.server, socket);
           socket.resume();
-        }));
+        });
+        server.on('connection', (socket) => gate.add(socket));
       }
       server.on('clientError', (err, socket) => {
         // Past the parser's own limit the head has run over on one line of it, or over many. The
@@ -774,6 +816,8 @@ function createDeckServer({ port = 4177, root = path.join(__dirname, 'public'), 
 
   async function close() {
     walkers.close();
+    gate?.close();
+    gate = null;
     for (const s of openStreams) s.destroy();
     await Promise.all(
       servers.map(
@@ -820,6 +864,8 @@ module.exports = { createDeckServer };
 
 if (!isMainThread && workerData?.deckWalker) {
   walkerMain();
+} else if (!isMainThread && workerData?.deckPeers) {
+  peerWorkerMain();
 } else if (require.main === module) {
   const port = portFromEnvironment(process.env.PORT);
   if (port === null) {

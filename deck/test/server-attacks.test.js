@@ -106,8 +106,8 @@ while True: exchange(-100, x, -100, link, 2)`, at('swap/x.wav'), at('swap/link')
       }
     })();
     const answers = [];
-    let fastest = Infinity;
-    for (const sub of ['huge', 'subs', 'huge']) {
+    let fastest = Infinity; // of the huge folder
+    for (const sub of ['huge', 'subs']) {
       const t = performance.now();
       answers.push(await get(list(at(sub))));
       if (sub === 'huge') fastest = Math.min(fastest, performance.now() - t);
@@ -118,7 +118,7 @@ while True: exchange(-100, x, -100, link, 2)`, at('swap/x.wav'), at('swap/link')
     const [huge, subs] = answers.map((a) => JSON.parse(a.body));
     assert.deepEqual([huge.files.length, huge.truncated, subs.dirs.length, subs.truncated], [50000, true, 5000, true]);
     // Listing 60,000 files takes 300-800 ms on a busy machine; a listing on the main thread holds every other request as long.
-    assert.ok(worst < fastest / 2, `a request waited ${worst.toFixed(0)} ms during listings of ${fastest.toFixed(0)} ms and more`);
+    assert.ok(worst < fastest / 2, `a request waited ${worst.toFixed(0)} ms during a listing of ${fastest.toFixed(0)} ms`);
 
     // Walks of the whole machine, abandoned at once: the server stops working on them.
     const walks = Array.from({ length: 8 }, () => http.get({ port, host: '127.0.0.1', path: list('/', '&recursive=1&depth=8'), headers: { host: `localhost:${port}` } }).on('error', () => {}));
