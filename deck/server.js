@@ -191,6 +191,11 @@ function walkFolder({ dir, recursive, depth, limits }) {
     } finally {
       handle.closeSync();
     }
+    subs.sort(naturalCompare);
+    if (level === 0) {
+      dirs = subs.slice(0, limits.dirs).map((name) => ({ name, path: path.join(abs, name) }));
+      if (subs.length > limits.dirs) truncated = true;
+    }
     audio.sort((x, y) => naturalCompare(x[0], y[0]));
     for (const [name, isLink] of audio) {
       if (files.length >= limits.files) return !(truncated = true);
@@ -198,12 +203,7 @@ function walkFolder({ dir, recursive, depth, limits }) {
       if (isLink && !servableLink(file)) continue;
       files.push({ name, path: file, rel: rel ? `${rel}/${name}` : name });
     }
-    if (truncated) return false;
-    subs.sort(naturalCompare);
-    if (level === 0) {
-      dirs = subs.slice(0, limits.dirs).map((name) => ({ name, path: path.join(abs, name) }));
-      if (subs.length > limits.dirs) truncated = true;
-    }
+    if (entries > limits.entries) return false;
     if (recursive && level < depth) {
       for (const name of subs) if (!visit(path.join(abs, name), rel ? `${rel}/${name}` : name, level + 1)) return false;
     }
@@ -268,11 +268,14 @@ class Walkers {
     });
     worker.on('error', () => {
       const { entry } = worker;
+      if (!entry) return;
       this.release(worker, false);
-      if (entry) {
-        entry.socket.off('close', entry.onClose);
-        entry.reject(new HttpError(500, 'internal'));
-      }
+      entry.socket.off('close', entry.onClose);
+      entry.reject(new HttpError(500, 'internal'));
+    });
+    worker.on('exit', () => {
+      const at = this.idle.indexOf(worker);
+      if (at >= 0) this.idle.splice(at, 1);
     });
     return worker;
   }
@@ -520,6 +523,7 @@ function sendFile(req, res, { fd, st, type }, senders) {
       res.end();
       return;
     }
+    if (req.socket.destroyed) return; // the client is gone already: nothing would close the file
     sending = true;
     new FileSender(fd, start, end, res, senders).read();
   } finally {
@@ -571,22 +575,33 @@ function hexAddress(address, port, family) {
   return `${words.map((w) => hex(little ? swap(w) : w, 8)).join('')}:${hex(port, 4)}`;
 }
 
-// The owner uid of each row asked for, "local remote" as the table prints them; -1 for none.
+// The owner uid of each row asked for ("local remote" as the table prints them), -1 for none.
+// The table is read 4 KiB at a time (that is what the kernel gives per read) and only until every
+// row asked for has been seen: on average half of it.
 function ownersOf(keys) {
-  const tables = new Map();
-  return keys.map(([family, key]) => {
-    if (!tables.has(family)) {
-      const text = fs.readFileSync(family === 6 ? '/proc/net/tcp6' : '/proc/net/tcp', 'latin1');
-      const rows = new Map();
-      for (const line of text.split('\n')) {
-        const f = line.trim().split(/\s+/);
-        // A socket whose owner has closed it (TIME_WAIT and the like) shows inode 0 and uid 0: no peer.
-        if (f.length > 9 && f[9] !== '0') rows.set(`${f[1]} ${f[2]}`, Number(f[7]));
+  const found = new Map();
+  const buffer = Buffer.allocUnsafe(64 * 1024);
+  for (const family of [4, 6]) {
+    const wanted = new Set(keys.filter(([f, key]) => f === family && key).map(([, key]) => key));
+    if (wanted.size === 0) continue;
+    const fd = fs.openSync(family === 6 ? '/proc/net/tcp6' : '/proc/net/tcp', 'r');
+    try {
+      let rest = '';
+      for (let n; wanted.size > 0 && (n = fs.readSync(fd, buffer, 0, buffer.length, null)) > 0;) {
+        const lines = (rest + buffer.toString('latin1', 0, n)).split('\n');
+        rest = lines.pop();
+        for (const line of lines) {
+          const f = line.trim().split(/\s+/);
+          const key = `${f[1]} ${f[2]}`;
+          // A socket whose owner has closed it (TIME_WAIT and the like) shows inode 0 and uid 0: no peer.
+          if (f.length > 9 && f[9] !== '0' && wanted.delete(key)) found.set(key, Number(f[7]));
+        }
       }
-      tables.set(family, rows);
+    } finally {
+      fs.closeSync(fd);
     }
-    return tables.get(family).get(key) ?? -1;
-  });
+  }
+  return keys.map(([, key]) => found.get(key) ?? -1);
 }
 
 function peerWorkerMain() {
