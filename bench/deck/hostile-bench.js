@@ -108,7 +108,7 @@ async function main() {
   const big = path.join(dir, 'big.wav');
   fs.writeFileSync(big, Buffer.alloc(8 << 20, 2));
 
-  const ours = await startDeck();
+  let ours = await startDeck();
   const nginx = await startNginx(dir, dir);
   const f = (x, d = 1) => (typeof x === 'number' ? x.toFixed(d) : String(x)).padStart(10);
   try {
@@ -135,9 +135,11 @@ async function main() {
     console.log(`${'exit on SIGTERM mid-listing ms'.padEnd(44)}${f(Number(process.hrtime.bigint() - t) / 1e6)}   (exit ${code}${signal ? `, ${signal}` : ''})`);
     c.close();
 
-    // Pipelining storms.
+    // Pipelining storms, on a server of ours that has not listed anything yet.
     console.log();
     console.log(`${STORMS} storms of 20 connections, each sending 500 pipelined 64 KiB range requests at once and leaving part-way`);
+    await stop(ours.child);
+    ours = await startDeck();
     const servers = [
       { who: 'ours', port: ours.port, pid: ours.pid, target: `/media?path=${e(big)}` },
       { who: 'nginx', port: nginx.port, pid: nginxWorkerPid(nginx.pid), target: '/big.wav' },
@@ -150,6 +152,7 @@ async function main() {
         const t0 = process.hrtime.bigint();
         await pipeliningStorm(s.port, s.target, 500, 1000 + i);
         s.ms.push(Number(process.hrtime.bigint() - t0) / 1e6);
+        (s.series ??= []).push(rssKiB(s.pid));
       }
       s.fds1 = await settledFds(s.pid, s.fds0);
       s.rss1 = rssKiB(s.pid);
@@ -159,6 +162,7 @@ async function main() {
     console.log(`${'descriptors before -> after'.padEnd(44)}${`${o.fds0}->${o.fds1}`.padStart(10)}${`${n.fds0}->${n.fds1}`.padStart(10)}`);
     console.log(`${'RSS MiB before -> after'.padEnd(44)}${`${(o.rss0 / 1024).toFixed(0)}->${(o.rss1 / 1024).toFixed(0)}`.padStart(10)}${`${(n.rss0 / 1024).toFixed(0)}->${(n.rss1 / 1024).toFixed(0)}`.padStart(10)}`);
     console.log(`${'storm wall time, median ms'.padEnd(44)}${f(median(o.ms))}${f(median(n.ms))}`);
+    console.log(`ours: RSS after each storm (MiB): ${o.series.map((k) => (k / 1024).toFixed(0)).join(', ')}`);
   } finally {
     await stop(ours.child);
     await stop(nginx.child);
