@@ -105,29 +105,24 @@ while True: exchange(-100, x, -100, link, 2)`, at('swap/x.wav'), at('swap/link')
         await delay(10); // a probe every 10 ms
       }
     })();
-    const answers = [];
-    let fastest = Infinity; // of the huge folder
-    for (const sub of ['huge', 'subs']) {
-      const t = performance.now();
-      answers.push(await get(list(at(sub))));
-      if (sub === 'huge') fastest = Math.min(fastest, performance.now() - t);
-    }
+    const t = performance.now();
+    const huge = JSON.parse((await get(list(at('huge')))).body);
+    const hugeMs = performance.now() - t;
+    const subs = JSON.parse((await get(list(at('subs')))).body);
     listing = false;
     await probe;
     agent.destroy();
-    const [huge, subs] = answers.map((a) => JSON.parse(a.body));
     assert.deepEqual([huge.files.length, huge.truncated, subs.dirs.length, subs.truncated], [50000, true, 5000, true]);
     // Listing 60,000 files takes 300-800 ms on a busy machine; a listing on the main thread holds every other request as long.
-    assert.ok(worst < fastest / 2, `a request waited ${worst.toFixed(0)} ms during a listing of ${fastest.toFixed(0)} ms`);
+    assert.ok(worst < hugeMs / 2, `a request waited ${worst.toFixed(0)} ms during a listing of ${hugeMs.toFixed(0)} ms`);
 
     // Walks of the whole machine, abandoned at once: the server stops working on them.
     const walks = Array.from({ length: 8 }, () => http.get({ port, host: '127.0.0.1', path: list('/', '&recursive=1&depth=8'), headers: { host: `localhost:${port}` } }).on('error', () => {}));
     await delay(300); // the walks are under way
     walks.forEach((w) => w.destroy());
-    await delay(200); // the server hears of the closed sockets
     const cpu = cpuMs(pid);
-    await delay(500);
-    assert.ok(cpuMs(pid) - cpu < 150, `${cpuMs(pid) - cpu} ms of CPU in the 500 ms after the clients left`);
+    await delay(700); // the window measured
+    assert.ok(cpuMs(pid) - cpu < 200, `${cpuMs(pid) - cpu} ms of CPU in the 700 ms after the clients left`);
   });
 
   test('validators: a file replaced by one of the same size and times is not taken for the old one', async () => {
