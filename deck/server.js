@@ -6,9 +6,10 @@
 
 const http = require('node:http');
 const fs = require('node:fs');
-const fsp = require('node:fs/promises');
 const path = require('node:path');
+const os = require('node:os');
 const { EventEmitter } = require('node:events');
+const { Worker, isMainThread, workerData } = require('node:worker_threads');
 
 const AUDIO_TYPES = {
   '.mp3': 'audio/mpeg',
@@ -115,109 +116,258 @@ function parseRange(header, size) {
 
 // --- folder listing ----------------------------------------------------------
 
-async function requireAbsoluteDir(dir) {
-  if (!dir || !path.isAbsolute(dir)) throw new HttpError(400, 'not-absolute');
-  let st;
+// Listing a folder can mean reading hundreds of thousands of names and sorting them with the
+// collator: that runs in worker threads, with synchronous calls that hold neither the main thread
+// nor the thread pool that media reads use. A walk stops at the caps, and is ended (its worker
+// terminated) as soon as the client that asked for it goes away.
+const LIMITS = {
+  files: 50000, // audio files in one answer
+  dirs: 5000, // direct sub-folders in one answer
+  folders: 10000, // folders visited by one walk
+  entries: 1000000, // directory entries read by one walk
+};
+const MAX_WALKS = 2; // walks running at once; one worker each
+const MAX_WAITING = 16; // walks waiting for a worker; beyond that, 503
+
+const hasHiddenPart = (p) => p.split('/').some((seg) => seg.startsWith('.') && seg !== '.' && seg !== '..');
+
+// What media would serve, judged by name: the target of a link with an audio name must be a
+// regular file with an audio name, outside hidden folders.
+function servableLink(abs) {
   try {
-    st = await fsp.stat(dir);
+    const real = fs.realpathSync.native(abs);
+    return isAudioName(real) && !hasHiddenPart(real) && fs.statSync(real).isFile();
   } catch {
-    throw new HttpError(404, 'not-found');
+    return false;
   }
-  if (!st.isDirectory()) throw new HttpError(400, 'not-a-directory');
 }
 
-// Lists audio files under dir: files of a folder come in natural order before its
-// sub-folders' files. Sub-folders (one level) are reported so the page can lay out pages.
-async function listFolder(dir, { recursive = false, depth = DEFAULT_DEPTH } = {}) {
-  await requireAbsoluteDir(dir);
+// Runs in a worker: {status, body} with body the JSON text of the answer.
+function walkFolder({ dir, recursive, depth, limits }) {
+  if (!dir || !path.isAbsolute(dir)) return { status: 400, body: { error: 'not-absolute' } };
+  if (hasHiddenPart(dir)) return { status: 403, body: { error: 'hidden' } };
+  let st;
+  try {
+    st = fs.statSync(dir);
+  } catch {
+    return { status: 404, body: { error: 'not-found' } };
+  }
+  if (!st.isDirectory()) return { status: 400, body: { error: 'not-a-directory' } };
   const files = [];
-  const dirs = [];
+  let dirs = [];
   let truncated = false;
+  let folders = 0;
+  let entries = 0;
 
-  async function walk(abs, rel, level) {
-    let entries;
+  // false once a cap has stopped the walk
+  function visit(abs, rel, level) {
+    if (folders >= limits.folders) return !(truncated = true);
+    folders++;
+    const audio = []; // [name, isLink]
+    const subs = [];
+    const wantSubs = level === 0 || (recursive && level < depth);
+    let handle;
     try {
-      entries = await fsp.readdir(abs, { withFileTypes: true });
+      handle = fs.opendirSync(abs, { bufferSize: 1024 });
     } catch {
-      return; // unreadable sub-folder: skip it
+      return true; // unreadable sub-folder: skip it
     }
-    const here = [];
-    const subdirs = [];
-    for (const e of entries) {
-      if (isHiddenName(e.name)) continue;
-      let isFile = e.isFile();
-      let isDir = e.isDirectory();
-      if (e.isSymbolicLink()) {
-        try {
-          const st = await fsp.stat(path.join(abs, e.name));
-          isFile = st.isFile();
-          isDir = false; // never follow linked folders: no loops
-        } catch {
-          continue;
+    try {
+      for (let e; (e = handle.readSync()) !== null;) {
+        if (++entries > limits.entries) {
+          truncated = true;
+          break;
         }
+        const { name } = e;
+        if (isHiddenName(name)) continue;
+        if (e.isFile()) {
+          if (isAudioName(name)) audio.push([name, false]);
+        } else if (e.isDirectory()) {
+          if (wantSubs) subs.push(name);
+        } else if (e.isSymbolicLink() && isAudioName(name)) audio.push([name, true]); // linked folders are never followed: no loops
       }
-      if (isFile && isAudioName(e.name)) here.push(e.name);
-      else if (isDir) subdirs.push(e.name);
+    } catch {
+      // a folder that fails part-way gives what was read
+    } finally {
+      handle.closeSync();
     }
-    here.sort(naturalCompare);
-    subdirs.sort(naturalCompare);
-    for (const name of here) {
-      if (files.length >= MAX_LISTED) {
-        truncated = true;
-        return;
-      }
-      const r = rel ? `${rel}/${name}` : name;
-      files.push({ name, path: path.join(abs, name), rel: r });
+    subs.sort(naturalCompare);
+    if (level === 0) {
+      dirs = subs.slice(0, limits.dirs).map((name) => ({ name, path: path.join(abs, name) }));
+      if (subs.length > limits.dirs) truncated = true;
     }
-    if (level === 0) for (const name of subdirs) dirs.push({ name, path: path.join(abs, name) });
+    audio.sort((x, y) => naturalCompare(x[0], y[0]));
+    for (const [name, isLink] of audio) {
+      if (files.length >= limits.files) return !(truncated = true);
+      const file = path.join(abs, name);
+      if (isLink && !servableLink(file)) continue;
+      files.push({ name, path: file, rel: rel ? `${rel}/${name}` : name });
+    }
+    if (entries > limits.entries) return false;
     if (recursive && level < depth) {
-      for (const name of subdirs) await walk(path.join(abs, name), rel ? `${rel}/${name}` : name, level + 1);
+      for (const name of subs) if (!visit(path.join(abs, name), rel ? `${rel}/${name}` : name, level + 1)) return false;
     }
+    return true;
   }
 
-  await walk(dir, '', 0);
-  return { dir, files, dirs, truncated };
+  visit(dir, '', 0);
+  return { status: 200, body: { dir, files, dirs, truncated } };
+}
+
+function walkerMain() {
+  const { parentPort } = require('node:worker_threads');
+  parentPort.on('message', (job) => {
+    const { status, body } = walkFolder(job);
+    const bytes = Buffer.from(JSON.stringify(body));
+    const out = bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length);
+    parentPort.postMessage({ status, body: out }, [out]);
+  });
+}
+
+// Up to MAX_WALKS workers, kept between walks; a walk whose client has gone costs its worker.
+class Walkers {
+  constructor(limits) {
+    this.limits = limits;
+    this.idle = [];
+    this.busy = new Set();
+    this.waiting = [];
+  }
+
+  // Resolves with {status, body: Buffer}, or with null when the socket closed first.
+  run(job, socket) {
+    return new Promise((resolve, reject) => {
+      const entry = { job: { ...job, limits: this.limits }, socket, resolve, reject };
+      entry.onClose = () => this.abandon(entry);
+      socket.once('close', entry.onClose);
+      if (this.busy.size < MAX_WALKS) this.start(entry);
+      else if (this.waiting.length < MAX_WAITING) this.waiting.push(entry);
+      else {
+        socket.off('close', entry.onClose);
+        reject(new HttpError(503, 'busy'));
+      }
+    });
+  }
+
+  start(entry) {
+    const worker = this.idle.pop() ?? this.spawn();
+    entry.worker = worker;
+    worker.entry = entry;
+    this.busy.add(worker);
+    worker.postMessage(entry.job);
+  }
+
+  spawn() {
+    const worker = new Worker(__filename, { workerData: { deckWalker: true } });
+    worker.unref();
+    worker.on('message', ({ status, body }) => {
+      const { entry } = worker;
+      if (!entry) return; // its client went away as it finished
+      this.release(worker, true);
+      entry.socket.off('close', entry.onClose);
+      entry.resolve({ status, body: Buffer.from(body) });
+    });
+    worker.on('error', () => {
+      const { entry } = worker;
+      if (!entry) return;
+      this.release(worker, false);
+      entry.socket.off('close', entry.onClose);
+      entry.reject(new HttpError(500, 'internal'));
+    });
+    worker.on('exit', () => {
+      const at = this.idle.indexOf(worker);
+      if (at >= 0) this.idle.splice(at, 1);
+    });
+    return worker;
+  }
+
+  release(worker, keep) {
+    worker.entry = null;
+    this.busy.delete(worker);
+    if (keep) this.idle.push(worker);
+    else worker.terminate();
+    const next = this.waiting.shift();
+    if (next) this.start(next);
+  }
+
+  abandon(entry) {
+    const at = this.waiting.indexOf(entry);
+    if (at >= 0) this.waiting.splice(at, 1);
+    else if (entry.worker?.entry === entry) this.release(entry.worker, false);
+    entry.resolve(null);
+  }
+
+  close() {
+    for (const worker of [...this.idle, ...this.busy]) worker.terminate();
+    this.idle = [];
+    this.busy.clear();
+    this.waiting = [];
+  }
 }
 
 // --- file serving ------------------------------------------------------------
 
-// The real path and the status of a file. These two, and opening the file, are synchronous: each
-// is a few microseconds against a round trip through the thread pool of 50-150 on a busy machine,
-// and a file system that hangs would soon hold all four pool threads anyway. Reads stay
-// asynchronous: they are the long part.
-function realAndStat(file) {
+// Linux's O_PATH: a descriptor that names a file without opening it for reading, so that a device
+// or a fifo standing at an audio name is never opened at all.
+const O_PATH = fs.constants.O_PATH ?? 0o10000000;
+const READ_FLAGS = fs.constants.O_RDONLY | fs.constants.O_NONBLOCK | fs.constants.O_NOCTTY;
+
+// Opens what `file` names now and decides on the descriptor itself, never on an earlier look-up:
+// its type comes from fstat and its real path from /proc/self/fd, so a link swapped in at the
+// name at any moment is judged by where it really leads. `accept(real)` says whether that path
+// may be served; the file must be a regular one. Then the same file is opened for reading
+// through the descriptor, and {fd, st} returned (st with nanosecond times). Opening and
+// checking are synchronous: a few microseconds, against a round trip through the thread pool of
+// 50-150 on a busy machine.
+function openVerified(file, accept, refusal) {
+  let pathFd;
   try {
-    const real = fs.realpathSync.native(file);
-    return { real, st: fs.statSync(real) };
+    pathFd = fs.openSync(file, O_PATH);
   } catch {
     throw new HttpError(404, 'not-found');
   }
+  try {
+    const self = `/proc/self/fd/${pathFd}`;
+    const real = fs.readlinkSync(self);
+    if (!fs.fstatSync(pathFd).isFile() || !accept(real)) throw refusal;
+    const fd = fs.openSync(self, READ_FLAGS);
+    const st = fs.fstatSync(fd, { bigint: true });
+    if (!st.isFile()) {
+      fs.closeSync(fd);
+      throw refusal;
+    }
+    return { fd, st, real };
+  } catch (err) {
+    throw err instanceof HttpError ? err : new HttpError(404, 'not-found');
+  } finally {
+    fs.closeSync(pathFd);
+  }
 }
 
-// Resolves a requested audio path to a real, regular audio file or throws.
-function resolveAudio(requested) {
+// An audio file outside hidden folders, both as asked and as it really is. A name without an
+// audio extension is refused (403) before any look-up, so the answer tells nothing of other files.
+function openAudio(requested) {
   if (!requested || !path.isAbsolute(requested)) throw new HttpError(400, 'not-absolute');
-  if (!isAudioName(requested)) throw new HttpError(403, 'not-audio');
-  const { real, st } = realAndStat(requested);
-  if (!isAudioName(real) || isHiddenName(path.basename(real))) throw new HttpError(403, 'not-audio');
-  if (!st.isFile()) throw new HttpError(403, 'not-a-file');
-  return { real, st, type: AUDIO_TYPES[path.extname(real).toLowerCase()] };
+  if (!isAudioName(requested) || hasHiddenPart(requested)) throw new HttpError(403, 'not-audio');
+  const refusal = new HttpError(403, 'not-audio');
+  const opened = openVerified(requested, (real) => isAudioName(real) && !hasHiddenPart(real), refusal);
+  return { ...opened, type: AUDIO_TYPES[path.extname(opened.real).toLowerCase()] };
 }
 
-// Resolves a page asset inside root; symlinks may not lead out of it.
-function resolveAsset(root, pathname) {
+// A page asset inside root; links may not lead out of it.
+function openAsset(root, pathname) {
   const rel = pathname === '/' ? 'index.html' : pathname.slice(1);
   if (rel.split('/').some((seg) => seg === '..' || seg.startsWith('.')) || rel.includes('\\')) {
     throw new HttpError(404, 'not-found');
   }
   const type = ASSET_TYPES[path.extname(rel).toLowerCase()];
   if (!type) throw new HttpError(404, 'not-found');
-  const { real, st } = realAndStat(path.join(root, rel));
-  if (!real.startsWith(root + path.sep) || !st.isFile()) throw new HttpError(404, 'not-found');
-  return { real, st, type };
+  const inside = (real) => real.startsWith(root + path.sep) && !hasHiddenPart(real.slice(root.length));
+  return { ...openVerified(path.join(root, rel), inside, new HttpError(404, 'not-found')), type };
 }
 
-const etagOf = (st) => `W/"${st.size.toString(16)}-${Math.floor(st.mtimeMs).toString(16)}"`;
+// Strong: a file replaced by another of the same size and times (cp -p, rsync -t, a restore)
+// has another inode or a newer ctime.
+const etagOf = (st) => `"${st.ino.toString(36)}-${st.size.toString(36)}-${st.ctimeNs.toString(36)}-${st.mtimeNs.toString(36)}"`;
 
 // Reads go through node's thread pool; the socket is written on the main thread. A sender keeps
 // up to two chunks read or being read ahead of the socket, so reading and sending overlap, and
@@ -331,75 +481,58 @@ class FileSender extends EventEmitter {
   }
 }
 
-function sendFile(req, res, { real, st, type }, senders) {
-  const etag = etagOf(st);
-  const headers = {
-    'Content-Type': type,
-    'Accept-Ranges': 'bytes',
-    'Cache-Control': 'no-cache',
-    ETag: etag,
-    'Last-Modified': st.mtime.toUTCString(),
-  };
-  const inm = req.headers['if-none-match'];
-  if (inm && inm.split(',').some((t) => t.trim() === etag || t.trim() === '*')) {
-    res.writeHead(304, headers);
-    res.end();
-    return;
-  }
-  const size = st.size;
-  let range = parseRange(req.headers.range, size);
-  const ifRange = req.headers['if-range'];
-  if (range && ifRange && ifRange !== etag) range = null;
-  if (range === 'unsatisfiable') {
-    res.writeHead(416, { ...headers, 'Content-Range': `bytes */${size}`, 'Content-Length': 0 });
-    res.end();
-    return;
-  }
-  let status = 200;
-  let start = 0;
-  let end = size - 1;
-  if (range) {
-    status = 206;
-    ({ start, end } = range);
-    headers['Content-Range'] = `bytes ${start}-${end}/${size}`;
-  }
-  headers['Content-Length'] = size === 0 ? 0 : end - start + 1;
-  if (req.method === 'HEAD' || size === 0) {
-    res.writeHead(status, headers);
-    res.end();
-    return;
-  }
-  if (req.socket.destroyed) return; // the client is gone already: no file to open
-  const fd = openSame(real, st);
-  res.writeHead(status, headers);
-  new FileSender(fd, start, end, res, senders).read();
-}
-
-// Opens the file that was checked, or throws if it has been replaced since. Non-blocking, so
-// that a fifo put in its place cannot hold the open (nor, later, a read).
-function openSame(real, st) {
-  let fd;
+// Answers with the opened file; the descriptor is the sender's from then on, or closed here.
+function sendFile(req, res, { fd, st, type }, senders) {
+  let sending = false;
   try {
-    fd = fs.openSync(real, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
-  } catch {
-    throw new HttpError(404, 'not-found');
+    const etag = etagOf(st);
+    const size = Number(st.size);
+    const headers = {
+      'Content-Type': type,
+      'Accept-Ranges': 'bytes',
+      'Cache-Control': 'no-cache',
+      ETag: etag,
+      'Last-Modified': new Date(Number(st.mtimeMs)).toUTCString(),
+    };
+    // If-None-Match compares weakly; If-Range only ever with a strong tag, and ours are all strong.
+    const inm = req.headers['if-none-match'];
+    if (inm && inm.split(',').some((t) => t.trim().replace(/^W\//, '') === etag || t.trim() === '*')) {
+      res.writeHead(304, headers);
+      res.end();
+      return;
+    }
+    let range = parseRange(req.headers.range, size);
+    const ifRange = req.headers['if-range'];
+    if (range && ifRange !== undefined && ifRange.trim() !== etag) range = null;
+    if (range === 'unsatisfiable') {
+      res.writeHead(416, { ...headers, 'Content-Range': `bytes */${size}`, 'Content-Length': 0 });
+      res.end();
+      return;
+    }
+    let status = 200;
+    let start = 0;
+    let end = size - 1;
+    if (range) {
+      status = 206;
+      ({ start, end } = range);
+      headers['Content-Range'] = `bytes ${start}-${end}/${size}`;
+    }
+    headers['Content-Length'] = size === 0 ? 0 : end - start + 1;
+    res.writeHead(status, headers);
+    if (req.method === 'HEAD' || size === 0) {
+      res.end();
+      return;
+    }
+    if (req.socket.destroyed) return; // the client is gone already: nothing would close the file
+    sending = true;
+    new FileSender(fd, start, end, res, senders).read();
+  } finally {
+    if (!sending) fs.closeSync(fd);
   }
-  const now = fs.fstatSync(fd);
-  if (now.ino !== st.ino || now.dev !== st.dev || !now.isFile()) {
-    fs.closeSync(fd);
-    throw new HttpError(404, 'not-found');
-  }
-  return fd;
 }
 
 function sendJson(res, status, value, method) {
-  const body = Buffer.from(JSON.stringify(value));
-  res.writeHead(status, {
-    'Content-Type': 'application/json; charset=utf-8',
-    'Content-Length': body.length,
-    'Cache-Control': 'no-store',
-  });
-  res.end(method === 'HEAD' ? undefined : body);
+  sendBody(res, status, Buffer.from(JSON.stringify(value)), method);
 }
 
 // The page loads nothing from elsewhere, so it can be cross-origin isolated; that also gives it
@@ -418,55 +551,248 @@ const SECURITY_HEADERS = {
 
 const FETCH_SITES_ALLOWED = new Set(['same-origin', 'none']);
 
+// --- who is connecting ---------------------------------------------------------
+
+// The kernel's table of TCP sockets gives each socket's owner. A peer on loopback has its own row
+// there: local address = the client's address and port, remote = ours. A connection is let in
+// only when that row belongs to the server's own user; anything else is closed before a byte of
+// it is read.
+function hexAddress(address, port, family) {
+  const hex = (n, width) => n.toString(16).toUpperCase().padStart(width, '0');
+  const little = os.endianness() === 'LE';
+  let words;
+  if (family === 4) {
+    words = [address.split('.').map(Number).reduce((n, b) => n * 256 + b, 0)];
+  } else {
+    const groups = address.split('::');
+    const head = groups[0] ? groups[0].split(':') : [];
+    const tail = groups.length > 1 && groups[1] ? groups[1].split(':') : [];
+    const all = [...head, ...Array(8 - head.length - tail.length).fill('0'), ...tail].map((g) => Number.parseInt(g, 16));
+    words = [0, 1, 2, 3].map((i) => all[2 * i] * 65536 + all[2 * i + 1]);
+  }
+  // The kernel prints each 32-bit word of the address as it lies in memory, read as a host integer.
+  const swap = (w) => ((w & 0xff) << 24 | (w & 0xff00) << 8 | (w >>> 8) & 0xff00 | w >>> 24) >>> 0;
+  return `${words.map((w) => hex(little ? swap(w) : w, 8)).join('')}:${hex(port, 4)}`;
+}
+
+// The owner uid of each row asked for ("local remote" as the table prints them), -1 for none.
+// The table is read 4 KiB at a time (that is what the kernel gives per read) and only until every
+// row asked for has been seen: on average half of it.
+function ownersOf(keys) {
+  const found = new Map();
+  const buffer = Buffer.allocUnsafe(64 * 1024);
+  for (const family of [4, 6]) {
+    const wanted = new Set(keys.filter(([f, key]) => f === family && key).map(([, key]) => key));
+    if (wanted.size === 0) continue;
+    const fd = fs.openSync(family === 6 ? '/proc/net/tcp6' : '/proc/net/tcp', 'r');
+    try {
+      let rest = '';
+      for (let n; wanted.size > 0 && (n = fs.readSync(fd, buffer, 0, buffer.length, null)) > 0;) {
+        const lines = (rest + buffer.toString('latin1', 0, n)).split('\n');
+        rest = lines.pop();
+        for (const line of lines) {
+          const f = line.trim().split(/\s+/);
+          const key = `${f[1]} ${f[2]}`;
+          // A socket whose owner has closed it (TIME_WAIT and the like) shows inode 0 and uid 0: no peer.
+          if (f.length > 9 && f[9] !== '0' && wanted.delete(key)) found.set(key, Number(f[7]));
+        }
+      }
+    } finally {
+      fs.closeSync(fd);
+    }
+  }
+  return keys.map(([, key]) => found.get(key) ?? -1);
+}
+
+function peerWorkerMain() {
+  const { parentPort } = require('node:worker_threads');
+  parentPort.on('message', (keys) => {
+    let owners;
+    try {
+      owners = ownersOf(keys);
+    } catch {
+      owners = keys.map(() => -1); // no table: nobody is let in
+    }
+    parentPort.postMessage(owners);
+  });
+}
+
+const familyOf = (socket) => (socket.remoteFamily === 'IPv6' ? 6 : 4);
+const peerKey = (socket, family) =>
+  `${hexAddress(socket.remoteAddress, socket.remotePort, family)} ${hexAddress(socket.localAddress, socket.localPort, family)}`;
+
+// New connections wait, unread, for a reading of the table that started after they were
+// accepted; one reading serves every connection that came in before it began. Reading the table
+// walks the kernel's whole socket hash (6 ms of system time here, 20-100 ms while the machine is
+// busy) in reads of 4 KiB: that is done by a thread of its own, which neither blocks the main
+// thread nor queues behind file reads in the thread pool.
+class PeerGate {
+  constructor(admit) {
+    this.admit = admit;
+    this.uid = process.getuid();
+    this.waiting = [];
+    this.batch = null;
+    this.worker = new Worker(__filename, { workerData: { deckPeers: true } });
+    this.worker.unref();
+    this.worker.on('message', (owners) => this.decide(owners));
+    this.worker.on('error', () => this.decide([]));
+  }
+
+  add(socket) {
+    this.waiting.push(socket);
+    if (!this.batch) this.lookUp();
+  }
+
+  lookUp() {
+    this.batch = this.waiting;
+    this.waiting = [];
+    this.worker.postMessage(this.batch.map((socket) => {
+      const family = familyOf(socket);
+      // A peer gone already has no address, and no row.
+      return [family, socket.remoteAddress ? peerKey(socket, family) : ''];
+    }));
+  }
+
+  decide(owners) {
+    const batch = this.batch ?? [];
+    this.batch = null;
+    batch.forEach((socket, i) => {
+      if (socket.destroyed) return;
+      if (owners[i] === this.uid) this.admit(socket);
+      else socket.destroy();
+    });
+    if (this.waiting.length) this.lookUp();
+  }
+
+  close() {
+    this.worker.terminate();
+    for (const socket of [...this.waiting, ...(this.batch ?? [])]) socket.destroy();
+    this.waiting = [];
+    this.batch = null;
+  }
+}
+
 // --- the server --------------------------------------------------------------
 
-function createDeckServer({ port = 4177, root = path.join(__dirname, 'public') } = {}) {
+const HOST_FORMS = ['localhost', '127.0.0.1', '[::1]'];
+const MAX_URL = 16 * 1024;
+const MAX_HEADERS = 16 * 1024;
+const MAX_QUEUED = 8; // pipelined requests waiting behind the one being answered, per connection
+
+const TIMEOUTS = {
+  headers: 10000, // the whole request head, from the connection or the previous answer
+  idle: 5000, // keep-alive between requests
+  stall: 30000, // no byte read nor written (a client that stopped reading)
+  check: 1000, // how often the head timeout is checked
+};
+
+function createDeckServer({ port = 4177, root = path.join(__dirname, 'public'), limits = {}, timeouts = {}, peerCheck = true } = {}) {
   const openStreams = new Set();
   const servers = [];
   let boundPort = port;
   const publicRoot = fs.realpathSync(root);
+  const walkers = new Walkers({ ...LIMITS, ...limits });
+  const times = { ...TIMEOUTS, ...timeouts };
+  let gate = null;
 
   async function handle(req, res) {
     for (const [k, v] of Object.entries(SECURITY_HEADERS)) res.setHeader(k, v);
-    if (!hostAllowed(req.headers.host, boundPort)) throw new HttpError(403, 'host');
+    let hosts = 0;
+    for (let i = 0; i < req.rawHeaders.length; i += 2) if (req.rawHeaders[i].toLowerCase() === 'host') hosts++;
+    if (hosts > 1) throw new HttpError(400, 'hosts');
+    const host = req.headers.host?.toLowerCase();
+    if (!HOST_FORMS.some((h) => host === `${h}:${boundPort}`)) throw new HttpError(403, 'host');
     // The page's own requests are same-origin and the shell's loads are "none": another site,
-    // even another port of localhost (same-site), has no business here.
+    // even another port of localhost (same-site), has no business here; nor has a request that
+    // a page of another origin sent, where fetch metadata is missing.
     const site = req.headers['sec-fetch-site'];
     if (site !== undefined && !FETCH_SITES_ALLOWED.has(site.toLowerCase())) throw new HttpError(403, 'cross-site');
+    const origin = req.headers.origin;
+    if (origin !== undefined && origin.toLowerCase() !== `http://${host}`) throw new HttpError(403, 'cross-origin');
     if (req.method !== 'GET' && req.method !== 'HEAD') {
       res.setHeader('Allow', 'GET, HEAD');
       throw new HttpError(405, 'method');
     }
+    if (req.url.length > MAX_URL) throw new HttpError(414, 'uri-too-long');
+    let headerBytes = req.url.length;
+    for (const h of req.rawHeaders) headerBytes += h.length + 2;
+    if (headerBytes > MAX_HEADERS) throw new HttpError(431, 'headers-too-large');
     const { pathname, query } = parseTarget(req.url);
     if (pathname === '/api/list') {
       const recursive = query.get('recursive') === '1';
       const d = Number.parseInt(query.get('depth') ?? '', 10);
       const depth = Number.isFinite(d) ? Math.max(0, Math.min(MAX_DEPTH, d)) : DEFAULT_DEPTH;
-      const listing = await listFolder(query.get('dir'), { recursive, depth });
-      sendJson(res, 200, listing, req.method);
+      const listing = await walkers.run({ dir: query.get('dir'), recursive, depth }, req.socket);
+      if (listing) sendBody(res, listing.status, listing.body, req.method);
     } else if (pathname === '/media') {
-      sendFile(req, res, resolveAudio(query.get('path')), openStreams);
+      sendFile(req, res, openAudio(query.get('path')), openStreams);
     } else {
-      sendFile(req, res, resolveAsset(publicRoot, pathname), openStreams);
+      sendFile(req, res, openAsset(publicRoot, pathname), openStreams);
     }
   }
 
-  function onRequest(req, res) {
+  function answer(req, res) {
     handle(req, res).catch((err) => {
-      if (res.headersSent) {
+      if (res.headersSent || res.destroyed) {
         res.destroy();
         return;
       }
       const status = err instanceof HttpError ? err.status : 500;
+      if (status === 400 || status === 414 || status === 431) res.setHeader('Connection', 'close'); // a client that sends such things is not kept
       sendJson(res, status, { error: err instanceof HttpError ? err.code : 'internal' }, req.method);
+    });
+  }
+
+  // A request is handled only once its answer owns the socket: a pipelined request waiting
+  // behind others holds nothing (no file, no walk), and goes with the socket if it closes first.
+  // A connection that queues more than MAX_QUEUED is closed.
+  function onRequest(req, res) {
+    if (res.socket) {
+      answer(req, res);
+      return;
+    }
+    const socket = req.socket;
+    socket.deckQueued = (socket.deckQueued ?? 0) + 1;
+    if (socket.deckQueued > MAX_QUEUED) {
+      socket.destroy();
+      return;
+    }
+    res.once('socket', () => {
+      socket.deckQueued--;
+      answer(req, res);
     });
   }
 
   function listenOn(host, p) {
     return new Promise((resolve, reject) => {
-      const server = http.createServer(onRequest);
+      const server = http.createServer({
+        maxHeaderSize: 4 * MAX_HEADERS,
+        headersTimeout: times.headers,
+        requestTimeout: times.headers,
+        keepAliveTimeout: times.idle,
+        connectionsCheckingInterval: times.check,
+      }, onRequest);
+      server.timeout = times.stall;
+      if (peerCheck) {
+        // New sockets stay unread until their peer is known; http's own handling comes after.
+        server.pauseOnConnect = true;
+        const [httpConnection] = server.listeners('connection');
+        server.removeAllListeners('connection');
+        gate ??= new PeerGate((socket) => {
+          httpConnection.call(socket.server, socket);
+          socket.resume();
+        });
+        server.on('connection', (socket) => gate.add(socket));
+      }
       server.on('clientError', (err, socket) => {
-        const status = err.code === 'HPE_HEADER_OVERFLOW' ? '431 Request Header Fields Too Large' : '400 Bad Request';
+        // Past the parser's own limit the head has run over on one line of it, or over many. The
+        // parser shows only its last read: a line without a break or a space up to the overflow is
+        // taken for the target (a single header line as long, with no space in it, is taken alike).
+        const upTo = err.rawPacket?.toString('latin1', 0, err.bytesParsed ?? err.rawPacket.length);
+        const firstLine = upTo !== undefined && /^([A-Z]+ \/)?[^\s]*$/.test(upTo);
+        const status = err.code === 'ERR_HTTP_REQUEST_TIMEOUT' ? '408 Request Timeout'
+          : err.code !== 'HPE_HEADER_OVERFLOW' ? '400 Bad Request'
+          : firstLine ? '414 URI Too Long' : '431 Request Header Fields Too Large';
         if (socket.writable) socket.end(`HTTP/1.1 ${status}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
         socket.destroy();
       });
@@ -504,6 +830,9 @@ function createDeckServer({ port = 4177, root = path.join(__dirname, 'public') }
   }
 
   async function close() {
+    walkers.close();
+    gate?.close();
+    gate = null;
     for (const s of openStreams) s.destroy();
     await Promise.all(
       servers.map(
@@ -530,21 +859,47 @@ function createDeckServer({ port = 4177, root = path.join(__dirname, 'public') }
   };
 }
 
+function sendBody(res, status, body, method) {
+  res.writeHead(status, {
+    'Content-Type': 'application/json; charset=utf-8',
+    'Content-Length': body.length,
+    'Cache-Control': 'no-store',
+  });
+  res.end(method === 'HEAD' ? undefined : body);
+}
+
+// PORT as the shell gives it: decimal 1-65535 and nothing else.
+function portFromEnvironment(text) {
+  if (text === undefined) return 4177;
+  const n = /^[0-9]{1,5}$/.test(text) ? Number(text) : NaN;
+  return n >= 1 && n <= 65535 ? n : null;
+}
+
 module.exports = { createDeckServer };
 
-if (require.main === module) {
-  const envPort = Number.parseInt(process.env.PORT ?? '', 10);
-  const deck = createDeckServer({ port: Number.isInteger(envPort) && envPort >= 0 && envPort < 65536 ? envPort : 4177 });
-  deck.start().then(({ port }) => {
-    if (process.send) process.send({ ready: port }); // only when a parent asked for an IPC channel
+if (!isMainThread && workerData?.deckWalker) {
+  walkerMain();
+} else if (!isMainThread && workerData?.deckPeers) {
+  peerWorkerMain();
+} else if (require.main === module) {
+  const port = portFromEnvironment(process.env.PORT);
+  if (port === null) {
+    process.stderr.write(`jaunvel deck server: PORT ${JSON.stringify(process.env.PORT)} は使えません。1〜65535 の10進数で指定してください。\n`);
+    process.exit(2);
+  }
+  const deck = createDeckServer({ port });
+  deck.start().then(({ port: bound }) => {
+    if (process.send) process.send({ ready: bound }); // only when a parent asked for an IPC channel
   }, (err) => {
-    process.stderr.write(`jaunvel deck server: ${err.message}\n`);
+    process.stderr.write(`jaunvel deck server: 起動できません（${err.code ?? err.message}）。\n`);
     process.exit(1);
   });
+  let stopping = false;
   const stop = () => {
+    if (stopping) return;
+    stopping = true;
     setTimeout(() => process.exit(0), 1000).unref();
     deck.close().then(() => process.exit(0));
   };
-  process.once('SIGTERM', stop);
-  process.once('SIGINT', stop);
+  for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) process.on(signal, stop);
 }

@@ -26,10 +26,10 @@ async function stop(child) {
   await exited;
 }
 
-// The deck server as the shell runs it: `node server.js` with PORT (0 = any free port).
-async function startDeck(extraArgs = []) {
-  const child = track(spawn(process.execPath, [...extraArgs, SERVER_JS], {
-    env: { ...process.env, PORT: '0' },
+// The deck server as the shell runs it: `node server.js` with PORT (a free port).
+async function startDeck(extraArgs = [], script = SERVER_JS, env = {}) {
+  const child = track(spawn(process.execPath, [...extraArgs, script], {
+    env: { ...process.env, ...env, PORT: String(await freePort()) },
     stdio: ['ignore', 'inherit', 'inherit', 'ipc'],
   }));
   const [msg] = await once(child, 'message');
@@ -214,4 +214,4 @@ function median(xs) {
   return s.length % 2 ? s[m] : (s[m - 1] + s[m]) / 2;
 }
 
-module.exports = { startDeck, startNginx, nginxWorkerPid, stop, Connection, rssKiB, fdCount, pct, median, SERVER_JS };
+module.exports = { startDeck, startNginx, freePort, track, nginxWorkerPid, stop, Connection, rssKiB, fdCount, pct, median, SERVER_JS };

@@ -24,4 +24,6 @@ node "$here/server-bench.js"
 echo
 node "$here/traffic-bench.js"
 echo
+node "$here/hostile-bench.js"
+echo
 node "$here/trigger-bench.js"

@@ -6,51 +6,19 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const net = require('node:net');
 const http = require('node:http');
 const { once } = require('node:events');
-const { spawn, spawnSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
 const { createDeckServer } = require('../server.js');
 const { writeTree } = require('./helpers/wav.js');
 const { storm } = require('./helpers/storm.js');
-
-const media = (p) => `/media?path=${encodeURIComponent(p)}`;
-const fdCount = (pid) => fs.readdirSync(`/proc/${pid}/fd`).length;
-const rssMiB = (pid) => Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) / 1024;
-
-// One request with any headers, Host included; gives up after 5 s.
-function request(port, target, { method = 'GET', headers = {}, host = '127.0.0.1' } = {}) {
-  return new Promise((resolve, reject) => {
-    const req = http.request({ host, port, path: target, method, headers: { host: `localhost:${port}`, ...headers }, agent: false, timeout: 5000 }, (res) => {
-      const chunks = [];
-      res.on('data', (c) => chunks.push(c)).on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(chunks) }));
-    });
-    req.on('timeout', () => req.destroy(new Error(`no answer to ${target} within 5 s`))).on('error', reject).end();
-  });
-}
-
-// Raw bytes, for what an HTTP client would refuse to send: the answer's status line ('' when the server just closed).
-function rawRequest(port, text) {
-  return new Promise((resolve, reject) => {
-    let data = '';
-    const sock = net.connect(port, '127.0.0.1', () => sock.write(text)).setTimeout(5000, () => sock.destroy(new Error(`no answer to ${JSON.stringify(text.slice(0, 40))}`)));
-    sock.on('data', (d) => (data += d)).on('end', () => resolve(data.split('\r\n')[0]));
-    sock.on('error', (err) => (err.code === 'ECONNRESET' ? resolve(data.split('\r\n')[0]) : reject(err)));
-  });
-}
-
-// Polls the child's descriptor count (there is no event to await) until it is back to `fds`, for at most 5 s.
-async function fdsBackTo(pid, fds) {
-  for (let deadline = Date.now() + 5000; fdCount(pid) > fds && Date.now() < deadline;) await new Promise((r) => setTimeout(r, 20));
-  return fdCount(pid);
-}
+const { media, fdCount, rssMiB, startServerProcess, request, rawRequest, fdsBackTo } = require('./helpers/deck-process.js');
 
 describe('deck server process', () => {
   const SIZE = 8 * 1024 * 1024;
   const bytes = Buffer.from(Array.from({ length: 1000 }, (_, i) => i % 251));
   const quoted = '開会 「テーマ」 \'曲\' "x".wav';
-  let dir, big, child, port;
-  let output = '';
+  let dir, big, child, port, server;
   const at = (name) => media(path.join(dir, name));
   const get = (target, options) => request(port, target, options);
 
@@ -67,14 +35,8 @@ describe('deck server process', () => {
     assert.equal(spawnSync('mkfifo', [path.join(dir, 'fifo.wav')]).status, 0);
     spawnSync('mknod', [path.join(dir, 'device.wav'), 'c', '1', '5']); // a /dev/zero of our own, where allowed
 
-    const probe = net.createServer().listen(0, '127.0.0.1');
-    await once(probe, 'listening');
-    const wanted = probe.address().port;
-    await new Promise((r) => probe.close(r));
-    child = spawn(process.execPath, [path.join(__dirname, '..', 'server.js')], { env: { ...process.env, PORT: String(wanted) }, stdio: ['ignore', 'pipe', 'pipe', 'ipc'] });
-    for (const stream of [child.stdout, child.stderr]) stream.on('data', (d) => (output += d));
-    [{ ready: port }] = await once(child, 'message');
-    assert.equal(port, wanted);
+    server = await startServerProcess();
+    ({ child, port } = server);
   });
 
   after(() => {
@@ -175,16 +137,22 @@ describe('deck server process', () => {
       const res = await get(at('data.wav'), { headers: { host } });
       assert.ok(res.status === 403 && res.body.length < 100, `${JSON.stringify(host)}: ${res.status}`);
     }
-    for (const [site, expected] of Object.entries({ 'cross-site': 403, 'SAME-SITE': 403, whatever: 403, 'same-origin': 206, none: 206 })) {
-      const res = await get(at('data.wav'), { headers: { 'sec-fetch-site': site, origin: 'http://evil.example', range: 'bytes=0-0' } });
-      assert.ok(res.status === expected && !Object.keys(res.headers).some((h) => h.startsWith('access-control-')), site);
+    // Fetch metadata when the browser sends it, and the Origin in any case (a browser without fetch metadata, a proxy that strips it).
+    const own = `http://localhost:${port}`;
+    const sent = [[{ 'sec-fetch-site': 'cross-site' }, 403], [{ 'sec-fetch-site': 'SAME-SITE' }, 403], [{ 'sec-fetch-site': 'whatever' }, 403],
+      [{ 'sec-fetch-site': 'same-origin', origin: own }, 206], [{ 'sec-fetch-site': 'none' }, 206], [{ origin: 'http://evil.example' }, 403], [{ origin: 'null' }, 403],
+      [{ origin: `http://localhost:${port + 1}` }, 403], [{ origin: `http://127.0.0.1:${port}` }, 403], [{ 'sec-fetch-site': 'same-origin', origin: 'http://evil.example' }, 403], [{ origin: own }, 206]];
+    for (const [headers, expected] of sent) {
+      const res = await get(at('data.wav'), { headers: { ...headers, range: 'bytes=0-0' } });
+      assert.ok(res.status === expected && !Object.keys(res.headers).some((h) => h.startsWith('access-control-')), JSON.stringify(headers));
     }
     for (const method of ['OPTIONS', 'POST', 'DELETE']) assert.equal((await get('/', { method })).status, 405, method);
-    // What an HTTP client would refuse to send: no, empty or two Hosts, nonsense, absolute form, oversized headers.
+    // What an HTTP client would refuse to send: no, empty or two Hosts, nonsense, absolute form, oversized headers and targets.
     const host = `Host: localhost:${port}\r\n`;
     const raw = [['GET / HTTP/1.0\r\n\r\n', '403'], ['GET / HTTP/1.1\r\nHost: \r\nConnection: close\r\n\r\n', '403'], ['NONSENSE\r\n\r\n', '400'],
       [`GET / HTTP/1.1\r\nHost: evil.example\r\n${host}Connection: close\r\n\r\n`, '4\\d\\d'], [`GET http://evil/ HTTP/1.1\r\n${host}Connection: close\r\n\r\n`, '400'],
-      [`GET / HTTP/1.1\r\n${host}X: ${'a'.repeat(20000)}\r\n\r\n`, '431']];
+      [`GET / HTTP/1.1\r\n${host}${host}Connection: close\r\n\r\n`, '400'], [`GET / HTTP/1.1\r\n${host}X: ${'a'.repeat(20000)}\r\n\r\n`, '431'],
+      [`GET /${'a'.repeat(20000)} HTTP/1.1\r\n${host}\r\n`, '414'], [`GET /${'a'.repeat(70000)} HTTP/1.1\r\n${host}\r\n`, '414'], [`GET / HTTP/1.1\r\n${host}X: ${'a'.repeat(70000)}\r\n\r\n`, '431']];
     for (const [text, status] of raw) assert.match(await rawRequest(port, text), new RegExp(`^HTTP/1\\.1 ${status}`), JSON.stringify(text.slice(0, 60)));
   });
 
@@ -216,7 +184,7 @@ describe('deck server process', () => {
     child.kill('SIGTERM');
     assert.deepEqual(await once(child, 'exit'), [0, null]);
     assert.ok(Date.now() - started < 1500, 'exits promptly');
-    assert.equal(output, '', 'prints nothing');
+    assert.equal(server.output, '', 'prints nothing');
   });
 });
 
