@@ -6,6 +6,7 @@
 //   bgm A/B ───┴─ duck ─ bgm bus ───────┘
 
 import { mediaUrl } from './api.js';
+import { Decoder } from './decode.js';
 
 const DUCK_GAIN = 0.25; // about −12 dB
 const DUCK_ATTACK = 0.06; // time constants in seconds
@@ -36,7 +37,9 @@ export class Engine extends EventTarget {
     this.padsBus.connect(this.master);
     this.duck.connect(this.bgmBus).connect(this.master);
     this.master.connect(this.ctx.destination);
-    this.files = new Map(); // path → {state, buffer, duration, bytes, promise}
+    // Decoding happens on contexts of its own: one stuck decode must never hold the player's.
+    this.decoder = new Decoder(() => new OfflineAudioContext(1, 1, this.ctx.sampleRate));
+    this.files = new Map(); // path → {state, buffer, duration, bytes, promise, reason}
     this.decodedBytes = 0;
     this.budget = DECODED_BUDGET_BYTES;
     this.voices = new Map(); // pad object → voice
@@ -76,6 +79,7 @@ export class Engine extends EventTarget {
       () => entry,
       (err) => {
         entry.state = err && err.state ? err.state : 'unsupported';
+        entry.reason = (err && err.reason) || entry.state;
         return entry;
       },
     ).finally(() => this.emit('filestate', path));
@@ -91,13 +95,14 @@ export class Engine extends EventTarget {
       res.body?.cancel();
       return this.#asStream(entry);
     }
-    const data = await res.arrayBuffer();
+    const data = await res.arrayBuffer().catch(() => null);
+    if (!data) throw { state: 'missing' };
     if (this.files.get(path) !== entry) return; // forgotten meanwhile: not worth decoding
     let buffer;
     try {
-      buffer = await this.ctx.decodeAudioData(data);
-    } catch {
-      throw { state: 'unsupported' };
+      buffer = await this.decoder.decode(data, () => fetch(mediaUrl(path)).then((r) => r.arrayBuffer()));
+    } catch (err) {
+      throw { state: 'unsupported', reason: err.reason };
     }
     if (this.files.get(path) !== entry) return; // forgotten meanwhile: neither kept nor counted
     const bytes = buffer.length * buffer.numberOfChannels * 4;

@@ -70,6 +70,8 @@ function restore() {
 // --- loading audio -------------------------------------------------------------
 
 const padState = (pad) => (pad.path ? engine.fileState(pad.path)?.state || 'loading' : 'empty');
+// What a pad's status line says: an empty file is named as such.
+const stateText = (pad) => (engine.fileState(pad.path)?.reason === 'empty' ? '空のファイル' : STATE_TEXT[padState(pad)]);
 
 // Loads every file the show uses, a few at a time; resolves when all have settled. Stops
 // when another show takes its place: that show's files are the ones to decode now.
@@ -361,7 +363,7 @@ function updatePad(pad) {
   el.classList.toggle('playing', playing);
   el.dataset.playing = String(playing);
   if (!playing) {
-    el.querySelector('.status').textContent = STATE_TEXT[state];
+    el.querySelector('.status').textContent = stateText(pad);
     el.querySelector('.progress').style.width = '0';
   }
 }
@@ -472,7 +474,7 @@ function fillEditor() {
   $('ed-fade').value = pad.fadeOut;
   $('ed-hotkey').value = pad.hotkey;
   $('ed-duck').checked = pad.duck;
-  $('ed-file').textContent = pad.path ? `${pad.name}（${STATE_TEXT[padState(pad)]}）` : '未割当';
+  $('ed-file').textContent = pad.path ? `${pad.name}（${stateText(pad)}）` : '未割当';
   $('ed-file').title = pad.path || '';
   for (const b of $('ed-colors').children) b.setAttribute('aria-pressed', String(b.dataset.color === pad.color));
 }

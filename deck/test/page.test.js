@@ -282,16 +282,45 @@ document.getElementById('btn-theme').click();
 return JSON.stringify({ ...out, errors: __errors });
 `;
 
-test('in WebKitGTK the deck takes an early callback, plays pads and BGM, and posts to the shell', { skip: noWebKit, timeout: 90000 }, async () => {
-  fs.writeFileSync(path.join(dir, 'scenario.js'), SCENARIO);
+// Eight files, the second of them empty: WebKitGTK never settles a decode of it, and held every
+// later decode behind it. Each file gets its own answer, and a page imported later loads too.
+const EMPTY_AMONG_EIGHT = `
+const frame = () => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+const settled = () => !document.querySelector('.pad[data-state="loading"]');
+const states = () => [...document.querySelectorAll('#grid .pad')].slice(0, 8).map((p) => p.dataset.state);
+await window.importSamplerPageFolderFromNative(show + '/../eight');
+for (let i = 0; i < 900 && !settled(); i++) await frame();
+const eight = states();
+const status = document.querySelector('#grid .pad:nth-child(2) .status').textContent;
+await window.importSamplerPageFolderFromNative(show + '/../extra');
+for (let i = 0; i < 900 && !settled(); i++) await frame();
+return JSON.stringify({ eight, status, later: states().slice(0, 2), errors: __errors });
+`;
+
+// Runs step scripts, one after the other, in one WebKitGTK page under Xvfb.
+async function inWebKit(steps) {
+  const files = steps.map((body, i) => {
+    const file = path.join(dir, `webkit-step-${i}.js`);
+    fs.writeFileSync(file, body);
+    return file;
+  });
   // GStreamer looks for no sound card; audio still runs on a fake sink.
   const quiet = ['pulsesink', 'jackaudiosink', 'oss4sink', 'openalsink', 'osssink', 'alsasink', 'pipewiresink'].map((s) => `${s}:NONE`).join();
   const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
-    ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), url, showDir, path.join(dir, 'scenario.js')],
-    { env: { ...process.env, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
+    ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), url, showDir, ...files],
+    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
     (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
-  const { error, steps, posted } = JSON.parse(stdout.trim().split('\n').pop());
+  const { error, steps: done, posted } = JSON.parse(stdout.trim().split('\n').pop());
   assert.equal(error, undefined);
-  assert.deepEqual(steps[0].result, { preflight: READY, tabs: TABS, padPlaying: 'true', audio: 'running', bgmTitle: 'bgm1 待機', bgmAdvancing: true, errors: [] });
+  return { results: done.map((s) => s.result), posted };
+}
+
+test('in WebKitGTK the deck takes an early callback, plays pads and BGM, posts to the shell, and an empty file holds up nothing', { skip: noWebKit, timeout: 90000 }, async () => {
+  const eight = { '1.wav': { seconds: 0.3 }, '2.wav': Buffer.alloc(0) };
+  for (let i = 3; i <= 8; i++) eight[`${i}.wav`] = { seconds: 0.3, freq: 300 + i * 50 };
+  writeTree(path.join(dir, 'eight'), eight);
+  const { results, posted } = await inWebKit([SCENARIO, EMPTY_AMONG_EIGHT]);
+  assert.deepEqual(results[0], { preflight: READY, tabs: TABS, padPlaying: 'true', audio: 'running', bgmTitle: 'bgm1 待機', bgmAdvancing: true, errors: [] });
   assert.deepEqual(posted.map(([channel, body]) => [channel, channel === 'configSaver' ? JSON.parse(body.content).baseFolder : body]), [['configSaver', showDir], ['folderPicker', 'theme']]);
+  assert.deepEqual(results[1], { eight: ['ready', 'unsupported', 'ready', 'ready', 'ready', 'ready', 'ready', 'ready'], status: '空のファイル', later: ['ready', 'ready'], errors: [] });
 });
