@@ -215,6 +215,12 @@ export class Engine extends EventTarget {
     el.__node.connect(gain);
   }
 
+  // A pad's volume changed: a voice that is sounding follows it at once.
+  setPadVolume(pad) {
+    const v = this.voices.get(pad);
+    if (v && !v.stopping) rampTo(v.gain.gain, taper(pad.volume), this.ctx.currentTime, 0.05);
+  }
+
   stopPad(pad, fade = CLICK_FREE) {
     const v = this.voices.get(pad);
     if (v) this.#stopVoice(pad, v, fade);

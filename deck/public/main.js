@@ -4,6 +4,11 @@ import * as bridge from './bridge.js';
 import { listFolder } from './api.js';
 import { Engine, BgmPlayer } from './engine.js';
 import * as S from './show.js';
+import { route, focusKind, keyName, hotkeyOwner } from './keys.js';
+import { installPointerRules } from './pointer.js';
+import { Store } from './store.js';
+import { planRelink, applyRelink } from './relink.js';
+import { Messages, ask } from './messages.js';
 
 const $ = (id) => document.getElementById(id);
 const STORAGE_KEY = 'jaunvel.deck.show';
@@ -13,8 +18,9 @@ const STATE_TEXT = { empty: '未割当', loading: '読込中…', ready: '準備
 
 const engine = new Engine();
 const bgm = new BgmPlayer(engine);
-let show = S.createShow();
-let relinkPending = false;
+const store = new Store(S.createShow(), { onCommit });
+let show = store.show; // always store.show
+let relinkPending = false; // the next base folder chosen relinks the show
 let editing = null; // {page, slot} of the pad open in the editor
 let padElements = new Map(); // pad → element on the current page
 let hotkeys = new Map(); // key name → pad on the current page
@@ -22,20 +28,43 @@ let lastEsc = -Infinity;
 
 // --- messages ----------------------------------------------------------------
 
-function notify(text, kind = 'info') {
-  const box = document.createElement('div');
-  box.className = `message ${kind}`;
-  box.setAttribute('role', kind === 'error' ? 'alert' : 'status');
-  const span = document.createElement('span');
-  span.textContent = text;
-  const close = document.createElement('button');
-  close.textContent = '×';
-  close.title = '閉じる';
-  close.addEventListener('click', () => box.remove());
-  box.append(span, close);
-  $('messages').append(box);
-  if (kind !== 'error') setTimeout(() => box.remove(), 6000);
-  while ($('messages').children.length > 4) $('messages').firstChild.remove();
+const messages = new Messages($('messages'));
+const notify = (text, kind = 'info', options) => messages.show(text, kind, options);
+
+// --- the one path for changes ------------------------------------------------------
+
+// Every edit goes through store.commit(change, {what}); this redraws what it names and saves.
+function onCommit(what, next) {
+  show = next;
+  if (what === 'show' || what === 'undo') afterSwap();
+  else if (what === 'grid') renderGrid();
+  else if (what === 'tabs') {
+    renderTabs();
+    renderGrid();
+  } else if (what === 'bgm') renderBgm();
+  else if (what === 'all') renderAll();
+  changed();
+}
+
+const edit = (change, options) => store.commit(change, options);
+
+// A whole show took the place of the last one (opened, laid out, or an undo step).
+let afterSwapLoad = Promise.resolve();
+function afterSwap() {
+  for (const bus of ['master', 'pads', 'bgm']) engine.setVolume(bus, show.volumes[bus]);
+  bgm.crossfade = show.bgm.crossfade;
+  if (bgm.shuffle !== show.bgm.shuffle) bgm.setShuffle(show.bgm.shuffle);
+  const paths = (tracks) => tracks.map((t) => t.path).join('\n');
+  if (paths(bgm.tracks) !== paths(show.bgm.tracks)) bgm.setTracks(show.bgm.tracks);
+  if (editing && !editingPad()) $('pad-editor').close();
+  else if (editing) fillEditor();
+  renderAll();
+  afterSwapLoad = loadShowAudio().then(updatePreflight);
+}
+
+function undo() {
+  if (store.undo()) notify('ひとつ前に戻しました。', 'info', { key: 'undo' });
+  else notify('これ以上は戻せません。', 'info', { key: 'undo' });
 }
 
 // --- persistence (the shell keeps the page's storage between runs) -------------
@@ -92,12 +121,14 @@ async function loadBgmFolder(folder, { quiet = false } = {}) {
   try {
     const listing = await listFolder(folder, { recursive: true, depth: 4 });
     if (show !== forShow) return; // another show was loaded meanwhile
-    show.bgm.folder = folder;
-    show.bgm.tracks = listing.files.map((f) => ({ path: f.path, name: f.name }));
+    const tracks = listing.files.map((f) => ({ path: f.path, name: f.name }));
+    edit((s) => {
+      s.bgm.folder = folder;
+      s.bgm.tracks = tracks;
+    }, { what: 'none', undo: !quiet });
     bgm.setTracks(show.bgm.tracks);
     renderBgm();
     updatePreflight();
-    changed();
     if (!listing.files.length) notify(`「${S.baseName(folder)}」には音源がありません。`, 'error');
     else if (!quiet) notify(`BGMに${listing.files.length}曲を取り込みました（${S.baseName(folder)}）。`);
   } catch (err) {
@@ -113,20 +144,14 @@ function folderProblem(err) {
 
 // --- the show as a whole -----------------------------------------------------------
 
-function applyShow(next) {
+function applyShow(next, { undo = true } = {}) {
   engine.stopAllPads(0.3);
-  show = next;
-  for (const bus of ['master', 'pads', 'bgm']) engine.setVolume(bus, show.volumes[bus]);
-  bgm.crossfade = show.bgm.crossfade;
-  bgm.shuffle = show.bgm.shuffle;
-  bgm.setTracks(show.bgm.tracks);
-  renderAll();
-  changed();
-  return Promise.all([
-    loadShowAudio().then(updatePreflight),
-    show.bgm.folder ? loadBgmFolder(show.bgm.folder, { quiet: true }) : null,
-  ]);
+  store.replace(next, { undo });
+  return Promise.all([afterSwapLoad, show.bgm.folder ? loadBgmFolder(show.bgm.folder, { quiet: true }) : null]);
 }
+
+// Whether laying the deck out again would throw away what the operator made of it.
+const hasWork = () => S.allPads(show).some((p) => p.path) || show.bgm.tracks.length > 0;
 
 // Lays a show out from a base folder: loose files become the first page, each
 // sub-folder a page, and a folder named "bgm" the playlist.
@@ -152,26 +177,23 @@ async function layoutFromFolder(folder) {
   return next;
 }
 
+let baseChoice = 0; // a folder chosen while the last one is still being read replaces it
 async function setBaseFolder(folder) {
-  if (relinkPending) {
-    relinkPending = false;
-    await relinkByName(folder);
+  const relink = relinkPending || show.fromSettings;
+  relinkPending = false;
+  if (relink) return relinkTo(folder);
+  const choice = ++baseChoice;
+  let next;
+  try {
+    next = await layoutFromFolder(folder);
+  } catch (err) {
+    notify(`基本フォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
     return;
   }
+  if (choice !== baseChoice) return;
+  const question = `「${S.baseName(folder)}」から並べ直します。\n今のパッドの名前・色・モード・キーとBGMの一覧は置き換わります（Ctrl+Z で戻せます）。`;
+  if (hasWork() && !(await ask(question, '並べ直す'))) return;
   try {
-    if (show.fromSettings) {
-      // The settings file keeps its layout: its files are looked for under the new base.
-      const old = show.baseFolder;
-      for (const pad of S.allPads(show)) if (pad.path) pad.path = S.resolveFrom(folder, S.relativeTo(old, pad.path));
-      if (show.bgm.folder) show.bgm.folder = S.resolveFrom(folder, S.relativeTo(old, show.bgm.folder));
-      show.baseFolder = folder;
-      await applyShow(show);
-      const missing = S.allPads(show).filter((p) => padState(p) === 'missing').length;
-      if (missing) await relinkByName(folder);
-      else notify(`基本フォルダを「${S.baseName(folder)}」にしました。`);
-      return;
-    }
-    const next = await layoutFromFolder(folder);
     const count = S.allPads(next).filter((p) => p.path).length;
     await applyShow(next);
     notify(`「${S.baseName(folder)}」を読み込みました: パッド ${count}個・${next.pages.length}ページ。`);
@@ -180,32 +202,32 @@ async function setBaseFolder(folder) {
   }
 }
 
-// Finds each missing pad's file by its name anywhere under folder.
-async function relinkByName(folder) {
+// "予選 3「a.wav」、決勝 7「b.wav」" — at most a few, then how many more.
+function whereList(items) {
+  const names = items.slice(0, 6).map((w) => `${show.pages[w.page].name} ${w.slot + 1}「${w.name}」`);
+  return names.join('、') + (items.length > 6 ? ` ほか${items.length - 6}個` : '');
+}
+
+// Moves the show's files to folder: the same places under it, else files of a unique name.
+async function relinkTo(folder) {
   let listing;
   try {
-    listing = await listFolder(folder, { recursive: true, depth: 6 });
+    listing = await listFolder(folder, { recursive: true, depth: 8 });
   } catch (err) {
     notify(`再リンク用のフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
     return;
   }
-  const byName = new Map();
-  for (const f of listing.files) if (!byName.has(S.nameKey(f.name))) byName.set(S.nameKey(f.name), f.path);
-  let found = 0;
-  let left = 0;
-  for (const pad of S.allPads(show)) {
-    if (!pad.path || padState(pad) !== 'missing') continue;
-    const match = byName.get(S.nameKey(pad.name || S.baseName(pad.path)));
-    if (match) {
-      pad.path = match;
-      found++;
-    } else left++;
-  }
-  renderGrid();
-  changed();
+  const plan = planRelink(show, { oldBase: show.baseFolder, newBase: folder, files: listing.files, isMissing: (p) => engine.fileState(p)?.state !== 'ready' });
+  const bgmBefore = show.bgm.folder;
+  edit((s) => applyRelink(s, plan, folder), { what: 'all' });
+  if (show.bgm.folder && show.bgm.folder !== bgmBefore) loadBgmFolder(show.bgm.folder, { quiet: true });
   await loadShowAudio();
   updatePreflight();
-  notify(`${found}個のパッドを再リンクしました${left ? `（見つからないもの ${left}個）` : ''}。`, left ? 'error' : 'info');
+  const problems = [];
+  if (plan.ambiguous.length) problems.push(`同じ名前のファイルが複数あって決められないもの ${plan.ambiguous.length}個: ${whereList(plan.ambiguous)}`);
+  if (plan.missing.length) problems.push(`見つからないもの ${plan.missing.length}個: ${whereList(plan.missing)}`);
+  if (plan.bgmLost) problems.push(`BGMフォルダ「${S.baseName(bgmBefore)}」が見つかりません`);
+  notify(`「${S.baseName(folder)}」に再リンクしました（${plan.moves.length}個を移動）。${problems.length ? `\n${problems.join('\n')}` : ''}`, problems.length ? 'error' : 'info', { key: 'relink' });
 }
 
 // --- native callbacks ------------------------------------------------------------
@@ -228,11 +250,15 @@ const callbacks = {
         notify(`「${S.baseName(path)}」には音源がありません。`, 'error');
         return;
       }
-      const page = show.pages[show.currentPage];
-      page.pads = S.padsFromFiles(listing.files);
-      if (/^ページ \d+$/.test(page.name)) page.name = S.baseName(path);
-      renderAll();
-      changed();
+      const target = show.currentPage;
+      const used = show.pages[target].pads.filter((p) => p.path).length;
+      if (used && !(await ask(`「${show.pages[target].name}」の${used}個のパッドを「${S.baseName(path)}」の音源で置き換えます（Ctrl+Z で戻せます）。`, '置き換える'))) return;
+      const page = show.pages[target];
+      if (!page) return;
+      edit((s) => {
+        page.pads = S.padsFromFiles(listing.files);
+        if (/^ページ \d+$/.test(page.name)) page.name = S.baseName(path);
+      }, { what: 'all' });
       notify(`「${page.name}」に${Math.min(listing.files.length, S.MAX_PADS)}個の音源を流し込みました。`);
       await loadShowAudio();
       updatePreflight();
@@ -248,12 +274,12 @@ const callbacks = {
     }
     const { pad } = at;
     const name = isText(value.name) ? value.name : S.baseName(value.path);
-    if (!pad.label || pad.label === S.stripExtension(pad.name || '')) pad.label = S.stripExtension(name);
-    pad.path = value.path;
-    pad.name = name;
-    if (at.page === show.currentPage) renderGrid();
+    edit(() => {
+      if (!pad.label || pad.label === S.stripExtension(pad.name || '')) pad.label = S.stripExtension(name);
+      pad.path = value.path;
+      pad.name = name;
+    }, { what: at.page === show.currentPage ? 'grid' : 'none' });
     if (editing && editing.page === at.page && editing.slot === at.slot) fillEditor();
-    changed();
     return loadShowAudio().then(updatePreflight);
   },
   samplerConfigSavedFromNative(value) {
@@ -282,6 +308,14 @@ const callbacks = {
     notify(`内部エラー（${name}）: ${err && err.message}`, 'error');
   },
 };
+
+// Failures in asynchronous work reach the operator, not only the console.
+window.addEventListener('unhandledrejection', (e) => {
+  notify(`内部エラー: ${e.reason && e.reason.message ? e.reason.message : e.reason}`, 'error');
+});
+window.addEventListener('error', (e) => {
+  if (e.message) notify(`内部エラー: ${e.message}`, 'error');
+});
 
 // --- rendering -------------------------------------------------------------------
 
@@ -317,10 +351,7 @@ function renderTabs() {
 
 function selectPage(i) {
   if (i < 0 || i >= show.pages.length || i === show.currentPage) return;
-  show.currentPage = i;
-  renderTabs();
-  renderGrid();
-  changed();
+  edit((s) => (s.currentPage = i), { what: 'tabs', undo: false });
 }
 
 function renderGrid() {
@@ -479,13 +510,11 @@ function fillEditor() {
   for (const b of $('ed-colors').children) b.setAttribute('aria-pressed', String(b.dataset.color === pad.color));
 }
 
-function editPad(fn) {
+function editPad(fn, merge = null) {
   const pad = editingPad();
   if (!pad) return;
-  fn(pad);
-  if (editing.page === show.currentPage) renderGrid();
+  edit(() => fn(pad), { what: editing.page === show.currentPage ? 'grid' : 'none', merge: merge && `${merge}:${editing.page}:${editing.slot}` });
   fillEditor();
-  changed();
 }
 
 function setupEditor() {
@@ -501,8 +530,11 @@ function setupEditor() {
       return b;
     }),
   );
-  $('ed-label').addEventListener('input', (e) => editPad((p) => (p.label = e.target.value)));
-  $('ed-volume').addEventListener('input', (e) => editPad((p) => (p.volume = Number(e.target.value))));
+  $('ed-label').addEventListener('input', (e) => editPad((p) => (p.label = e.target.value), 'label'));
+  $('ed-volume').addEventListener('input', (e) => editPad((p) => {
+    p.volume = Number(e.target.value);
+    engine.setPadVolume(p); // heard at once if it is sounding
+  }, 'volume'));
   $('ed-mode').addEventListener('change', (e) => editPad((p) => (p.mode = e.target.value)));
   $('ed-fade').addEventListener('change', (e) => editPad((p) => (p.fadeOut = Math.min(30, Math.max(0, Number(e.target.value) || 0)))));
   $('ed-duck').addEventListener('change', (e) => editPad((p) => (p.duck = e.target.checked)));
@@ -510,67 +542,71 @@ function setupEditor() {
     if (e.key === 'Tab' || e.key === 'Escape') return;
     e.preventDefault();
     const key = e.key === 'Backspace' || e.key === 'Delete' ? '' : keyName(e);
-    if (key !== null) editPad((p) => (p.hotkey = key));
+    if (key === null) return;
+    // One key, one pad: a key another pad of this page has is refused, and says whose it is.
+    const pads = show.pages[editing.page].pads;
+    const owner = hotkeyOwner(pads, key, editing.slot);
+    $('ed-hotkey-note').textContent = owner >= 0 ? `「${key}」はパッド ${owner + 1}（${pads[owner].label || '未割当'}）が使っています。` : '';
+    if (owner < 0) editPad((p) => (p.hotkey = key));
   });
   $('ed-pick').addEventListener('click', () => bridge.pickPadFile(S.flatIndex(show, editing.page, editing.slot)));
-  $('ed-clear').addEventListener('click', () =>
+  $('ed-clear').addEventListener('click', () => {
     editPad((p) => {
       engine.stopPad(p);
       Object.assign(p, { path: null, name: '', label: '' });
-      updatePreflight();
-    }),
-  );
+    });
+    updatePreflight();
+  });
   $('ed-test').addEventListener('click', () => {
     const pad = editingPad();
     if (pad) engine.trigger(pad);
   });
-  $('pad-editor').addEventListener('close', () => (editing = null));
+  $('pad-editor').addEventListener('close', () => {
+    editing = null;
+    $('ed-hotkey-note').textContent = '';
+  });
 }
 
 // --- keyboard ------------------------------------------------------------------------
 
-// The name of a key as stored on a pad: letters upper-case, digits, F-keys. Physical key
-// codes are used so an IME or a shifted layout does not change which pad fires.
-function keyName(e) {
-  const code = e.code || '';
-  if (/^Key[A-Z]$/.test(code)) return code.slice(3);
-  if (/^(Digit|Numpad)[0-9]$/.test(code)) return code.slice(-1);
-  if (/^F([1-9]|1[0-2])$/.test(code)) return code;
-  if (e.key && e.key.length === 1 && e.key !== ' ') return e.key.toUpperCase();
-  return null;
-}
-
+// One router for the whole window, ahead of every control (capture phase): Esc stops all
+// whatever has the focus, and does what it did there too (closes a dialog); the other show
+// keys give way only to text entry and to an input method that is composing.
 function onKeyDown(e) {
   const t0 = performance.now();
-  if ($('pad-editor').open) return;
-  const tag = e.target && e.target.tagName;
-  if (tag === 'INPUT' || tag === 'TEXTAREA' || tag === 'SELECT') {
-    if (e.key === 'Escape' || e.key === 'Enter') e.target.blur();
-    return;
-  }
-  if (e.key === 'Escape') {
-    e.preventDefault();
+  const r = route(e, focusKind(document.activeElement));
+  if (!r) return;
+  if (r.action === 'stop') {
     if (t0 - lastEsc < ESC_TWICE_MS) hardStop();
     else stopAll();
     lastEsc = t0;
     return;
   }
-  if (e.repeat || e.ctrlKey || e.metaKey || e.altKey) return;
-  if (e.key === ' ') {
-    e.preventDefault();
+  e.preventDefault();
+  if (r.action === 'bgm') {
+    spaceTaken = true; // and its keyup, so a focused button is not pressed as well
     bgm.toggle();
-    return;
+  } else if (r.action === 'page') selectPage(show.currentPage + r.step);
+  else if (r.action === 'undo') undo();
+  else if (r.action === 'pad') {
+    const pad = hotkeys.get(r.key);
+    if (pad && engine.trigger(pad, t0)) lightPad(pad);
   }
-  if (e.key === 'PageDown' || e.key === 'PageUp') {
+}
+let spaceTaken = false;
+function onKeyUp(e) {
+  if (spaceTaken && (e.key === ' ' || e.code === 'Space')) {
+    spaceTaken = false;
     e.preventDefault();
-    selectPage(show.currentPage + (e.key === 'PageDown' ? 1 : -1));
-    return;
   }
-  const pad = hotkeys.get(keyName(e));
-  if (pad) {
-    e.preventDefault();
-    engine.trigger(pad, t0);
-  }
+}
+
+// The pad lights in the key handler itself; its clock follows on the next tick.
+function lightPad(pad) {
+  const el = padElements.get(pad);
+  if (!el || !engine.isPlaying(pad)) return;
+  el.classList.add('playing');
+  el.dataset.playing = 'true';
 }
 
 function stopAll() {
@@ -589,9 +625,7 @@ function renamePage() {
   const page = show.pages[show.currentPage];
   const name = window.prompt('ページの名前', page.name);
   if (name === null || !name.trim()) return;
-  page.name = name.trim();
-  renderTabs();
-  changed();
+  edit(() => (page.name = name.trim()), { what: 'tabs' });
 }
 
 function setupControls() {
@@ -601,7 +635,10 @@ function setupControls() {
     b.disabled = !native;
     if (!native) b.title = 'デスクトップアプリ Jaunvel でのみ使えます';
   }
-  $('btn-theme').addEventListener('click', () => bridge.pickFolder('theme'));
+  $('btn-theme').addEventListener('click', () => {
+    relinkPending = false;
+    bridge.pickFolder('theme');
+  });
   $('btn-relink').addEventListener('click', () => {
     relinkPending = true;
     bridge.pickFolder('theme');
@@ -610,43 +647,40 @@ function setupControls() {
   $('btn-page-import').addEventListener('click', () => bridge.pickFolder('samplerPageImport'));
   $('btn-open').addEventListener('click', () => bridge.openSettings());
   $('btn-save').addEventListener('click', () => bridge.saveSettings(S.settingsFileName(show), S.toSettingsText(show)));
-  $('show-name').addEventListener('input', (e) => {
-    show.name = e.target.value;
-    changed();
-  });
+  $('show-name').addEventListener('input', (e) => edit((s) => (s.name = e.target.value), { what: 'none', merge: 'name' }));
   for (const bus of ['master', 'pads', 'bgm']) {
     $(`vol-${bus}`).addEventListener('input', (e) => {
-      show.volumes[bus] = Number(e.target.value);
+      edit((s) => (s.volumes[bus] = Number(e.target.value)), { what: 'none', merge: `vol-${bus}` });
       $(`vol-${bus}-out`).textContent = Math.round(show.volumes[bus] * 100);
       engine.setVolume(bus, show.volumes[bus]);
-      changed();
     });
   }
   $('btn-stop').addEventListener('click', stopAll);
   $('btn-kill').addEventListener('click', hardStop);
   $('audio-state').addEventListener('click', () => engine.resume());
-  $('btn-add-page').addEventListener('click', () => {
-    show.pages.push(S.createPage(`ページ ${show.pages.length + 1}`));
-    selectPage(show.pages.length - 1);
-    renderTabs();
-  });
+  $('btn-add-page').addEventListener('click', () => edit((s) => {
+    s.pages.push(S.createPage(`ページ ${s.pages.length + 1}`));
+    s.currentPage = s.pages.length - 1;
+  }, { what: 'tabs' }));
   $('btn-add-row').addEventListener('click', () => {
     const pads = show.pages[show.currentPage].pads;
     if (pads.length >= S.MAX_PADS) return;
-    for (let i = 0; i < S.PADS_PER_ROW; i++) pads.push(S.createPad(pads.length));
-    renderGrid();
-    changed();
+    edit(() => {
+      for (let i = 0; i < S.PADS_PER_ROW; i++) pads.push(S.createPad(pads.length));
+    }, { what: 'grid' });
   });
   $('btn-rename-page').addEventListener('click', renamePage);
-  $('btn-delete-page').addEventListener('click', () => {
+  $('btn-delete-page').addEventListener('click', async () => {
     if (show.pages.length < 2) return;
     const page = show.pages[show.currentPage];
-    if (!window.confirm(`ページ「${page.name}」を削除しますか？`)) return;
+    if (!(await ask(`ページ「${page.name}」を削除しますか？（Ctrl+Z で戻せます）`, '削除する'))) return;
+    const at = show.pages.indexOf(page);
+    if (at < 0) return;
     for (const pad of page.pads) engine.stopPad(pad);
-    show.pages.splice(show.currentPage, 1);
-    show.currentPage = Math.min(show.currentPage, show.pages.length - 1);
-    renderAll();
-    changed();
+    edit((s) => {
+      s.pages.splice(at, 1);
+      s.currentPage = Math.min(s.currentPage, s.pages.length - 1);
+    }, { what: 'all' });
     loadShowAudio();
   });
   $('grid').addEventListener('pointerdown', (e) => {
@@ -671,17 +705,17 @@ function setupControls() {
   $('bgm-play').addEventListener('click', () => bgm.toggle());
   $('bgm-next').addEventListener('click', () => bgm.next());
   $('bgm-shuffle').addEventListener('change', (e) => {
-    show.bgm.shuffle = e.target.checked;
+    edit((s) => (s.bgm.shuffle = e.target.checked), { what: 'none' });
     bgm.setShuffle(show.bgm.shuffle);
-    changed();
   });
   $('bgm-xfade').addEventListener('input', (e) => {
-    show.bgm.crossfade = Number(e.target.value);
+    edit((s) => (s.bgm.crossfade = Number(e.target.value)), { what: 'none', merge: 'xfade' });
     bgm.crossfade = show.bgm.crossfade;
     $('bgm-xfade-out').textContent = `${show.bgm.crossfade}秒`;
-    changed();
   });
-  document.addEventListener('keydown', onKeyDown);
+  window.addEventListener('keydown', onKeyDown, true);
+  window.addEventListener('keyup', onKeyUp, true);
+  installPointerRules();
   // Outside the shell a browser may hold audio back until the first gesture.
   for (const type of ['pointerdown', 'keydown']) document.addEventListener(type, () => engine.resume(), { capture: true });
   window.addEventListener('pagehide', persist);
@@ -704,7 +738,7 @@ function setupControls() {
 setupEditor();
 setupControls();
 const restored = restore();
-if (restored) applyShow(restored);
+if (restored) applyShow(restored, { undo: false });
 else renderAll();
 renderAudioState();
 engine.resume();
