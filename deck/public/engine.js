@@ -88,7 +88,11 @@ export class Engine extends EventTarget {
 
   async #fetchAndDecode(path, entry) {
     const res = await fetch(mediaUrl(path)).catch(() => null);
-    if (!res || res.status === 404) throw { state: 'missing' };
+    if (!res) {
+      this.emit('offline');
+      throw { state: 'offline' }; // the server did not answer: tried again once it does
+    }
+    if (res.status === 404) throw { state: 'missing' };
     if (!res.ok) throw { state: 'unsupported' };
     const size = Number(res.headers.get('Content-Length') || 0);
     if (size > STREAM_ABOVE_BYTES) {
@@ -115,6 +119,22 @@ export class Engine extends EventTarget {
 
   #asStream(entry, duration = 0) {
     Object.assign(entry, { state: 'ready', stream: true, duration });
+  }
+
+  // Whether each file is still on disk: a file read into memory and then moved or deleted
+  // still plays, but is flagged (gone), so a later run would not find it either.
+  async verify(paths) {
+    await Promise.all([...paths].map(async (path) => {
+      const entry = this.files.get(path);
+      if (!entry || entry.state !== 'ready') return;
+      const res = await fetch(mediaUrl(path), { method: 'HEAD', cache: 'no-store' }).catch(() => null);
+      if (res) entry.gone = res.status === 404;
+    }));
+  }
+
+  // Forgets the files the server could not be asked for, so they are loaded again.
+  forgetOffline() {
+    for (const [path, entry] of this.files) if (entry.state === 'offline') this.files.delete(path);
   }
 
   // Forgets files no pad uses any more, returning their memory to the budget.
@@ -278,10 +298,16 @@ export class Engine extends EventTarget {
 
 // Background music through two media elements, so one track can fade into the next.
 export class BgmPlayer extends EventTarget {
-  constructor(engine) {
+  // serverUp(): resolves to whether the server answers; a track that fails while it does not
+  // is not skipped: the player waits (held) and picks up where it was once it answers again.
+  constructor(engine, { serverUp = async () => true } = {}) {
     super();
     this.engine = engine;
+    this.serverUp = serverUp;
+    this.held = null; // {pos, time} of the track the server's absence stopped
+    this.failures = 0; // tracks failed in a row
     this.tracks = [];
+    this.broken = new Set(); // indices of tracks that failed to play
     this.order = [];
     this.pos = -1;
     this.playing = false;
@@ -299,7 +325,8 @@ export class BgmPlayer extends EventTarget {
     for (const deck of this.decks) {
       deck.el.addEventListener('timeupdate', () => this.#watch(deck));
       deck.el.addEventListener('ended', () => deck === this.decks[this.active] && this.playing && this.next());
-      deck.el.addEventListener('error', () => deck === this.decks[this.active] && this.playing && this.#skipBroken());
+      deck.el.addEventListener('error', () => deck === this.decks[this.active] && this.playing && this.#failed(deck));
+      deck.el.addEventListener('playing', () => deck === this.decks[this.active] && (this.failures = 0));
     }
   }
 
@@ -322,6 +349,8 @@ export class BgmPlayer extends EventTarget {
   setTracks(tracks) {
     this.pause(0.3);
     this.tracks = tracks;
+    this.broken = new Set();
+    this.held = null;
     this.pos = -1;
     this.#reorder(-1);
     this.emit();
@@ -357,6 +386,10 @@ export class BgmPlayer extends EventTarget {
 
   play(fade = 0.8) {
     if (!this.tracks.length) return;
+    if (this.held) {
+      this.resumeHeld();
+      return;
+    }
     this.engine.resume();
     if (this.pos < 0) {
       this.#start(0, 0.05);
@@ -371,7 +404,11 @@ export class BgmPlayer extends EventTarget {
   }
 
   pause(fade = 0.8) {
-    if (!this.playing) return;
+    this.held = null;
+    if (!this.playing) {
+      this.emit();
+      return;
+    }
     this.playing = false;
     const now = this.engine.ctx.currentTime;
     for (const deck of this.decks) {
@@ -383,6 +420,7 @@ export class BgmPlayer extends EventTarget {
   }
 
   hardStop() {
+    this.held = null;
     this.playing = false;
     const now = this.engine.ctx.currentTime;
     for (const deck of this.decks) {
@@ -413,14 +451,37 @@ export class BgmPlayer extends EventTarget {
     this.#start(0, this.playing ? this.crossfade : 0.05);
   }
 
-  #skipBroken() {
-    if (this.tracks.length > 1) this.next();
+  // The track now playing failed: a broken file is skipped (each track at most once in a
+  // row); with the server away, the player stops and waits for it instead.
+  async #failed(deck) {
+    const pos = this.pos;
+    const time = deck.el.currentTime || 0;
+    const up = await this.serverUp();
+    if (pos !== this.pos || !this.playing) return; // moved on meanwhile
+    if (!up) {
+      this.hardStop();
+      this.held = { pos, time };
+      this.emit();
+      return;
+    }
+    this.failures++;
+    this.broken.add(this.currentIndex);
+    if (this.tracks.length > 1 && this.failures < this.tracks.length) this.next();
     else this.hardStop();
   }
 
+  // The server answers again: what it stopped plays on from where it was.
+  resumeHeld() {
+    const held = this.held;
+    if (!held || held.pos >= this.order.length) return;
+    this.held = null;
+    this.#start(held.pos, 0.3, held.time);
+  }
+
   // Starts order[pos] on the idle element and crossfades into it.
-  #start(pos, fade) {
+  #start(pos, fade, at = 0) {
     this.pos = pos;
+    this.held = null;
     const track = this.current;
     const now = this.engine.ctx.currentTime;
     const out = this.decks[this.active];
@@ -431,7 +492,7 @@ export class BgmPlayer extends EventTarget {
     out.timer = setTimeout(() => out.el.pause(), fade * 1000 + 30);
     clearTimeout(into.timer);
     into.el.src = mediaUrl(track.path);
-    into.el.currentTime = 0;
+    into.el.currentTime = at;
     into.gain.gain.cancelScheduledValues(now);
     into.gain.gain.setValueAtTime(0, now);
     into.gain.gain.linearRampToValueAtTime(1, now + Math.max(0.05, fade));

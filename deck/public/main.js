@@ -4,20 +4,25 @@ import * as bridge from './bridge.js';
 import { listFolder } from './api.js';
 import { Engine, BgmPlayer } from './engine.js';
 import * as S from './show.js';
-import { route, focusKind, keyName, hotkeyOwner } from './keys.js';
+import { route, focusKind, keyName, hotkeyOwner, composing as composingKey } from './keys.js';
 import { installPointerRules } from './pointer.js';
 import { Store } from './store.js';
 import { planRelink, applyRelink } from './relink.js';
 import { Messages, ask } from './messages.js';
+import { ServerWatch } from './health.js';
+import { preflight } from './preflight.js';
+import { sniffAudio } from './decode.js';
+import { mediaUrl } from './api.js';
 
 const $ = (id) => document.getElementById(id);
 const STORAGE_KEY = 'jaunvel.deck.show';
 const LOAD_CONCURRENCY = 4;
 const ESC_TWICE_MS = 600;
-const STATE_TEXT = { empty: '未割当', loading: '読込中…', ready: '準備完了', missing: '欠落', unsupported: '非対応' };
+const STATE_TEXT = { empty: '未割当', loading: '読込中…', ready: '準備完了', missing: 'ファイルなし', unsupported: '読めません', offline: 'サーバー待ち' };
 
 const engine = new Engine();
-const bgm = new BgmPlayer(engine);
+const server = new ServerWatch();
+const bgm = new BgmPlayer(engine, { serverUp: () => server.check() });
 const store = new Store(S.createShow(), { onCommit });
 let show = store.show; // always store.show
 let relinkPending = false; // the next base folder chosen relinks the show
@@ -59,7 +64,7 @@ function afterSwap() {
   if (editing && !editingPad()) $('pad-editor').close();
   else if (editing) fillEditor();
   renderAll();
-  afterSwapLoad = loadShowAudio().then(updatePreflight);
+  afterSwapLoad = loadShowAudio().then(verifyAll);
 }
 
 function undo() {
@@ -129,6 +134,7 @@ async function loadBgmFolder(folder, { quiet = false } = {}) {
     bgm.setTracks(show.bgm.tracks);
     renderBgm();
     updatePreflight();
+    checkTracks().then(updatePreflight);
     if (!listing.files.length) notify(`「${S.baseName(folder)}」には音源がありません。`, 'error');
     else if (!quiet) notify(`BGMに${listing.files.length}曲を取り込みました（${S.baseName(folder)}）。`);
   } catch (err) {
@@ -137,6 +143,7 @@ async function loadBgmFolder(folder, { quiet = false } = {}) {
 }
 
 function folderProblem(err) {
+  if (!err.status) server.check();
   if (err.status === 404) return 'フォルダが見つかりません';
   if (err.status === 400) return 'フォルダではありません';
   return 'サーバーに接続できません';
@@ -366,7 +373,7 @@ function renderGrid() {
     el.dataset.index = String(base + slot);
     el.style.setProperty('--pad-color', pad.color);
     el.innerHTML =
-      '<span class="key"></span><span class="badge" hidden>ストリーム</span><span class="duck-mark" hidden>ダック</span>' +
+      '<span class="key"></span><span class="badge" hidden title="長いか、メモリに収まらないため、ファイルから直接再生します">直接再生</span><span class="duck-mark" hidden>ダック</span>' +
       '<button class="edit" type="button" title="パッドの設定">✎</button><span class="label"></span>' +
       '<span class="status"></span><span class="mode"></span><span class="progress"></span>';
     el.querySelector('.key').textContent = pad.hotkey;
@@ -374,6 +381,9 @@ function renderGrid() {
     el.querySelector('.mode').textContent = { oneshot: '', toggle: 'トグル', loop: 'ループ' }[pad.mode];
     el.querySelector('.duck-mark').hidden = !pad.duck;
     el.title = pad.path || '';
+    el.tabIndex = 0; // reachable from the keyboard: Enter plays it
+    el.setAttribute('aria-label', `パッド ${slot + 1}${pad.hotkey ? `（キー ${pad.hotkey}）` : ''}: ${pad.label || (pad.path ? S.stripExtension(pad.name) : '未割当')}`);
+    el.querySelector('.edit').setAttribute('aria-label', `パッド ${slot + 1} の設定`);
     padElements.set(pad, el);
     if (pad.hotkey && !hotkeys.has(pad.hotkey)) hotkeys.set(pad.hotkey, pad);
     updatePad(pad);
@@ -450,7 +460,7 @@ function renderBgm() {
       return li;
     }),
   );
-  $('bgm-title').textContent = bgm.current ? S.stripExtension(bgm.current.name) : show.bgm.tracks.length ? '停止中' : '—';
+  $('bgm-title').textContent = bgm.current ? S.stripExtension(bgm.current.name) + (bgm.held ? '（サーバー待ち）' : '') : show.bgm.tracks.length ? '停止中' : '—';
   $('bgm-play').textContent = bgm.playing ? '■ 一時停止' : '▶ 再生';
   $('bgm-play').disabled = !show.bgm.tracks.length;
   $('bgm-next').disabled = !show.bgm.tracks.length;
@@ -461,18 +471,90 @@ function renderBgm() {
   schedule();
 }
 
+// What the pre-flight knows of a pad: its file's state, and whether it is still on disk.
+function checkState(pad) {
+  const entry = engine.fileState(pad.path);
+  if (!entry) return 'loading';
+  if (entry.state === 'unsupported' && entry.reason === 'empty') return 'empty';
+  if (entry.state === 'ready') return entry.gone ? 'gone' : entry.stream ? 'stream' : 'ready';
+  return entry.state;
+}
+
+// BGM tracks as last checked: path → null (plays) | 'missing' | 'broken'.
+const trackChecks = new Map();
+const trackState = (t) => (bgm.broken.has(show.bgm.tracks.indexOf(t)) ? 'broken' : trackChecks.get(t.path) || null);
+
+// Reads the first bytes of every BGM track: there, and audio?
+async function checkTracks() {
+  const tracks = show.bgm.tracks;
+  await Promise.all(tracks.map(async (t) => {
+    const res = await fetch(mediaUrl(t.path), { headers: { Range: 'bytes=0-63' }, cache: 'no-store' }).catch(() => null);
+    if (!res) return;
+    if (res.status === 404) trackChecks.set(t.path, 'missing');
+    else if (!res.ok) trackChecks.set(t.path, 'broken');
+    else trackChecks.set(t.path, sniffAudio(await res.arrayBuffer()).ok ? null : 'broken');
+  }));
+}
+
+// Asks the disk again about every file (audio already in memory is not taken on trust).
+let verifying = null;
+function verifyAll() {
+  verifying ??= Promise.all([engine.verify(new Set(S.allPads(show).map((p) => p.path).filter(Boolean))), checkTracks()])
+    .finally(() => {
+      verifying = null;
+      updatePreflight();
+    });
+  return verifying;
+}
+
+let lastProblems = [];
 function updatePreflight() {
-  const pads = S.allPads(show).filter((p) => p.path);
-  const count = (s) => pads.filter((p) => padState(p) === s).length;
-  const missing = count('missing');
-  const unsupported = count('unsupported');
-  let text = `${count('ready')}/${pads.length} パッド準備完了 · BGM ${show.bgm.tracks.length}曲 · 欠落 ${missing}`;
-  if (unsupported) text += ` · 非対応 ${unsupported}`;
+  const result = preflight(show, checkState, trackState);
+  lastProblems = result.problems;
   const box = $('preflight');
-  box.textContent = text;
-  box.classList.toggle('bad', missing + unsupported > 0);
-  box.classList.toggle('good', pads.length > 0 && count('ready') === pads.length);
-  $('btn-relink').hidden = missing === 0;
+  box.textContent = result.text;
+  box.classList.toggle('bad', result.problems.length > 0);
+  box.classList.toggle('good', result.good);
+  box.setAttribute('aria-expanded', String(!$('preflight-list').hidden));
+  $('btn-relink').hidden = !S.allPads(show).some((p) => p.path && ['missing', 'gone'].includes(checkState(p))) && !result.problems.some((p) => p.page < 0);
+  renderProblems();
+}
+
+function renderProblems() {
+  const list = $('preflight-list');
+  if (list.hidden) return;
+  list.replaceChildren(
+    ...(lastProblems.length ? lastProblems : [{ text: '問題はありません。', page: null }]).map((p) => {
+      const li = document.createElement('li');
+      if (p.page === null) {
+        li.textContent = p.text;
+        return li;
+      }
+      const b = document.createElement('button');
+      b.type = 'button';
+      b.textContent = p.text;
+      b.addEventListener('click', () => jumpTo(p));
+      li.append(b);
+      return li;
+    }),
+  );
+}
+
+// Shows a problem's pad (its page, the pad lit and focused) or BGM track.
+function jumpTo({ page, slot }) {
+  if (page < 0) {
+    const li = $('bgm-list').children[slot];
+    li?.scrollIntoView({ block: 'nearest' });
+    li?.focus();
+    return;
+  }
+  selectPage(page);
+  const el = $('grid').children[slot];
+  if (!el) return;
+  el.focus();
+  el.classList.remove('flash');
+  void el.offsetWidth;
+  el.classList.add('flash');
 }
 
 function renderAudioState() {
@@ -656,6 +738,21 @@ function setupControls() {
     });
   }
   $('btn-stop').addEventListener('click', stopAll);
+  $('preflight').addEventListener('click', () => {
+    $('preflight-list').hidden = !$('preflight-list').hidden;
+    updatePreflight();
+    if (!$('preflight-list').hidden) verifyAll();
+  });
+  server.addEventListener('change', () => {
+    $('server-banner').hidden = server.up;
+    if (!server.up) return;
+    // Back: what could not be loaded is loaded now, and the BGM plays on where it stopped.
+    engine.forgetOffline();
+    loadShowAudio().then(verifyAll);
+    if (show.bgm.folder && !show.bgm.tracks.length) loadBgmFolder(show.bgm.folder, { quiet: true });
+    bgm.resumeHeld();
+  });
+  engine.addEventListener('offline', () => server.check());
   $('btn-kill').addEventListener('click', hardStop);
   $('audio-state').addEventListener('click', () => engine.resume());
   $('btn-add-page').addEventListener('click', () => edit((s) => {
@@ -694,6 +791,15 @@ function setupControls() {
     }
     if (!at.pad.path) openEditor(at.page, at.slot);
     else engine.trigger(at.pad);
+  });
+  $('grid').addEventListener('keydown', (e) => {
+    const el = e.target.closest('.pad');
+    if (e.key !== 'Enter' || !el || e.target !== el || composingKey(e)) return;
+    const at = S.padAt(show, Number(el.dataset.index));
+    if (!at) return;
+    e.preventDefault();
+    if (!at.pad.path) openEditor(at.page, at.slot);
+    else if (engine.trigger(at.pad)) lightPad(at.pad);
   });
   $('grid').addEventListener('contextmenu', (e) => {
     const el = e.target.closest('.pad');
@@ -737,6 +843,7 @@ function setupControls() {
 
 setupEditor();
 setupControls();
+server.start();
 const restored = restore();
 if (restored) applyShow(restored, { undo: false });
 else renderAll();

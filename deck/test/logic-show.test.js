@@ -90,3 +90,18 @@ test('undo: each commit that changes the show is a step, a dragged fader is one,
   assert.ok(UNDO_STEPS >= 20);
   assert.deepEqual([seen[0], seen.at(-1)], ['grid', 'undo']);
 });
+
+test('pre-flight: green only when every file is fine; each problem named by page and pad; streamed pads counted apart', async () => {
+  const S = await pageModule('show.js');
+  const { preflight } = await pageModule('preflight.js');
+  const show = S.createShow();
+  show.pages = [{ name: '予選', pads: S.padsFromFiles(['a', 'b', 'c'].map((n) => ({ path: `/s/${n}.wav`, name: `${n}.wav` }))) }];
+  show.bgm.tracks = [{ path: '/s/bgm/1.wav', name: '1.wav' }, { path: '/s/bgm/2.wav', name: '2.wav' }];
+  const run = (pads, tracks = {}) => preflight(show, (p) => pads[p.name[0]], (t) => tracks[t.name] || null);
+  const fine = run({ a: 'ready', b: 'stream', c: 'ready' });
+  assert.deepEqual([fine.text, fine.good], ['3/3 パッド準備完了（うち直接再生 1） · BGM 2曲 · 見つからない 0', true]);
+  assert.equal(run({ a: 'ready', b: 'ready', c: 'loading' }).good, false);
+  const bad = run({ a: 'gone', b: 'empty', c: 'ready' }, { '2.wav': 'broken' });
+  assert.deepEqual([bad.text, bad.good], ['1/3 パッド準備完了 · BGM 1曲 · 見つからない 1 · 読めない 1 · BGMの問題 1', false]);
+  assert.deepEqual(bad.problems.map((p) => [p.page, p.slot, p.text.split(':')[0]]), [[0, 0, '予選 1「a」'], [0, 1, '予選 2「b」'], [-1, 1, 'BGM 2「2.wav」']]);
+});

@@ -13,7 +13,7 @@ const { launchBrowser, openDeck } = require('./helpers/browser.js');
 
 let dir, showDir, deck, url, browser, webkitRun;
 const TABS = ['春季大会 "決勝"', 'SE', 'オープニング'];
-const READY = '10/10 パッド準備完了 · BGM 3曲 · 欠落 0';
+const READY = '10/10 パッド準備完了 · BGM 3曲 · 見つからない 0';
 
 before(async () => {
   dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-page-'));
@@ -118,7 +118,7 @@ test('a base folder lays out the deck; each control posts its body; a reload kee
   await call(page, 'setSamplerFileFromNative', { index: 16 + 7, path: path.join(dir, 'extra', '効果音 A.wav'), name: '効果音 A.wav' });
   assert.deepEqual([(await texts(page, '#tabs .tab[aria-selected="true"]'))[0], (await labels(page))[7]], [['SE'], '効果音 A']);
   // The restored deck lists its BGM folder again in the background.
-  await preflightIs(page, '11/11 パッド準備完了 · BGM 3曲 · 欠落 0');
+  await preflightIs(page, '11/11 パッド準備完了 · BGM 3曲 · 見つからない 0');
   assert.deepEqual(errors, []);
   await context.close();
 });
@@ -164,11 +164,11 @@ test('imports fill the deck, pads show missing, unsupported and long files, and 
   const { context, page } = await openDeck(browser, url);
   await call(page, 'importSamplerPageFolderFromNative', path.join(dir, 'odd'));
   await call(page, 'setSamplerFileFromNative', { index: 2, path: path.join(dir, 'odd', 'deleted.wav'), name: 'deleted.wav' });
-  assert.equal(await preflight(page), '1/3 パッド準備完了 · BGM 0曲 · 欠落 1 · 非対応 1');
+  assert.equal(await preflight(page), '1/3 パッド準備完了（うち直接再生 1） · BGM 0曲 · 見つからない 1 · 読めない 1');
   // The longest status, with the relink button: the labels still keep to one line, nothing sticks out.
   for (const [w, h] of [[1440, 940], [1920, 1080]]) assert.deepEqual(await stripFaults(page, w, h), [], `${w}x${h}`);
   assert.deepEqual(await page.$$eval('#grid .pad', (els) => els.slice(0, 3).map((e) => e.dataset.state)), ['unsupported', 'ready', 'missing']);
-  assert.deepEqual(await texts(page, '#tabs .tab', '#grid .pad:nth-child(-n+2) .badge:not([hidden])'), [['odd'], ['ストリーム']]);
+  assert.deepEqual(await texts(page, '#tabs .tab', '#grid .pad:nth-child(-n+2) .badge:not([hidden])'), [['odd'], ['直接再生']]);
   assert.equal((await press(page, '2'))[1], true); // the long file streams
   await page.waitForFunction(() => /^-0:4\d\.\d$/.test(document.querySelector('#grid .pad:nth-child(2) .status').textContent));
 
@@ -177,7 +177,7 @@ test('imports fill the deck, pads show missing, unsupported and long files, and 
   // A pad labelled after its file takes the new file's name.
   await call(page, 'setSamplerFileFromNative', { index: 1, path: path.join(showDir, 'SE', '正解.wav'), name: '正解.wav' });
   assert.deepEqual((await labels(page)).slice(0, 3), ['効果音 A', '正解', '']);
-  assert.equal(await preflight(page), '2/2 パッド準備完了 · BGM 3曲 · 欠落 0');
+  assert.equal(await preflight(page), '2/2 パッド準備完了 · BGM 3曲 · 見つからない 0');
 
   const cases = [
     ['samplerConfigSaveFailedFromNative', '書き込み権限がありません', /保存できませんでした: 書き込み権限がありません/],
@@ -223,11 +223,11 @@ test('settings saved and opened restore the deck; a moved show is relinked and k
   const moved = path.join(dir, '移動先', '決勝');
   fs.cpSync(showDir, moved, { recursive: true });
   await open(JSON.stringify({ ...doc, baseFolder: path.join(dir, 'gone') }));
-  assert.equal(await preflight(page), '0/10 パッド準備完了 · BGM 0曲 · 欠落 10');
+  assert.equal(await preflight(page), '0/10 パッド準備完了 · BGM 0曲 · 見つからない 10');
   await page.click('#btn-relink');
   assert.deepEqual(await posted(page), [['folderPicker', 'theme']]);
   await call(page, 'setThemeFolderFromNative', moved);
-  assert.equal(await preflight(page), '10/10 パッド準備完了 · BGM 3曲 · 欠落 0');
+  assert.equal(await preflight(page), '10/10 パッド準備完了 · BGM 3曲 · 見つからない 0');
   assert.equal((await labels(page))[0], '開会！');
   // Choosing a base folder for a show from a settings file keeps its layout too.
   await call(page, 'setThemeFolderFromNative', showDir);
@@ -360,7 +360,7 @@ test('relinking a moved show: each page keeps its own files, the BGM and base fo
   const found = await page.evaluate(() => jaunvelDeck.show.pages.map((p) => [p.name, p.pads.filter((pad) => pad.path)
     .map((pad) => `${pad.path.split('/').slice(-2).join('/')} ${Math.round((jaunvelDeck.engine.fileState(pad.path).duration || 0) * 10) / 10}`)]));
   assert.deepEqual(Object.fromEntries(found), { 予選: ['予選/end.wav 0.6', '予選/start.wav 0.5'], 決勝: ['決勝/end.wav 0', '決勝/start.wav 0.7'] });
-  assert.equal(await preflight(page), '3/4 パッド準備完了 · BGM 2曲 · 欠落 1');
+  assert.equal(await preflight(page), '3/4 パッド準備完了 · BGM 2曲 · 見つからない 1');
   assert.match(await lastMessage(page), /見つからないもの 1個: 決勝 1「end\.wav」/);
   assert.equal(await page.textContent('#base-folder'), moved);
   await page.click('#btn-save');
@@ -402,6 +402,55 @@ test('the deck asks before it throws work away, and Ctrl+Z takes back the last s
   assert.deepEqual((await texts(page, '#tabs .tab'))[0], TABS);
   assert.deepEqual(errors, []);
   await context.close();
+});
+
+test('the pre-flight checks every file now, lists each problem with a jump to it; without the server the deck says so, plays what it has, and recovers', async () => {
+  const truth = path.join(dir, 'truth');
+  writeTree(truth, { 'p1.wav': { seconds: 0.5 }, 'p2.wav': { seconds: 0.5 }, 'bgm/a.wav': { seconds: 1 }, 'bgm/b.wav': Buffer.alloc(0), 'bgm/c.wav': 'not audio' });
+  let { context, page } = await openDeck(browser, url);
+  await call(page, 'setThemeFolderFromNative', truth);
+  await preflightIs(page, '2/2 パッド準備完了 · BGM 1曲 · 見つからない 0 · BGMの問題 2');
+  await page.click('#btn-save');
+  const { content } = (await posted(page)).at(-1)[1];
+  // A file deleted while the deck runs is found out when the settings are opened again.
+  fs.rmSync(path.join(truth, 'p2.wav'));
+  await call(page, 'importSamplerConfigFromNative', { name: 't.json', content });
+  await preflightIs(page, '1/2 パッド準備完了 · BGM 1曲 · 見つからない 1 · BGMの問題 2');
+  assert.equal(await page.getAttribute('#preflight', 'class'), 'preflight bad');
+  await page.click('#preflight');
+  assert.deepEqual((await texts(page, '#preflight-list li'))[0], ['truth 2「p2」: ファイルが移動か削除されています（読み込み済みの音は鳴ります）',
+    'BGM 2「b.wav」: 音声として読めません', 'BGM 3「c.wav」: 音声として読めません']);
+  await page.click('#preflight-list li:first-child button');
+  assert.equal(await page.evaluate(() => document.activeElement === document.querySelector('#grid .pad:nth-child(2)')), true);
+  await context.close();
+
+  // A server of its own, stopped while the BGM plays.
+  let own = createDeckServer({ port: 0 });
+  const { port } = await own.start();
+  ({ context, page } = await openDeck(browser, `http://localhost:${port}/`));
+  await call(page, 'setThemeFolderFromNative', showDir);
+  await preflightIs(page, READY);
+  await page.click('#bgm-play');
+  await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 0);
+  await own.close();
+  const changes = await page.evaluate(async () => {
+    let n = 0;
+    jaunvelDeck.bgm.addEventListener('change', () => n++);
+    document.getElementById('bgm-next').click();
+    await new Promise((r) => setTimeout(r, 2000)); // counting what happens in a while: no event to wait for
+    return n;
+  });
+  assert.ok(changes < 6, `${changes} changes in 2 s`);
+  await page.waitForSelector('#server-banner:not([hidden])');
+  assert.deepEqual(await texts(page, '#bgm-play', '#bgm-title'), [['▶ 再生'], ['bgm2 休憩（サーバー待ち）']]);
+  assert.equal((await press(page, '1'))[0], true, 'a loaded pad still plays');
+  own = createDeckServer({ port });
+  await own.start();
+  await page.waitForSelector('#server-banner[hidden]', { state: 'attached' });
+  await page.waitForFunction(() => jaunvelDeck.bgm.playing && jaunvelDeck.bgm.element.currentTime > 0.1);
+  assert.deepEqual(await texts(page, '#bgm-play', '#bgm-title'), [['■ 一時停止'], ['bgm2 休憩']]);
+  await context.close();
+  await own.close();
 });
 
 // Skipped where WebKitGTK's introspection data or Xvfb is not installed.
