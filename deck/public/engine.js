@@ -296,6 +296,15 @@ export class Engine extends EventTarget {
   }
 }
 
+const CROSSFADE_MIN = 0.05;
+
+// A crossfade's length: the setting, but never more than half of either track (lengths not
+// known yet are left out), so a short track is heard rather than faded past.
+export function crossfadeSeconds(setting, ...durations) {
+  const halves = durations.filter((d) => Number.isFinite(d) && d > 0).map((d) => d / 2);
+  return Math.max(0, Math.min(setting, ...halves));
+}
+
 // Background music through two media elements, so one track can fade into the next.
 export class BgmPlayer extends EventTarget {
   // serverUp(): resolves to whether the server answers; a track that fails while it does not
@@ -305,6 +314,8 @@ export class BgmPlayer extends EventTarget {
     this.engine = engine;
     this.serverUp = serverUp;
     this.held = null; // {pos, time} of the track the server's absence stopped
+    this.starts = 0; // tracks started, so a late 'loadedmetadata' knows it is stale
+    this.lastFade = 0;
     this.failures = 0; // tracks failed in a row
     this.tracks = [];
     this.broken = new Set(); // indices of tracks that failed to play
@@ -479,26 +490,42 @@ export class BgmPlayer extends EventTarget {
   }
 
   // Starts order[pos] on the idle element and crossfades into it.
+  // Starts order[pos] (from `at` seconds) on the idle element and crossfades into it: once
+  // the new track's length is known, so the fade can be kept to half the shorter track.
   #start(pos, fade, at = 0) {
     this.pos = pos;
     this.held = null;
     const track = this.current;
-    const now = this.engine.ctx.currentTime;
     const out = this.decks[this.active];
     const into = this.decks[1 - this.active];
     this.active = 1 - this.active;
-    rampTo(out.gain.gain, 0, now, fade);
-    clearTimeout(out.timer);
-    out.timer = setTimeout(() => out.el.pause(), fade * 1000 + 30);
     clearTimeout(into.timer);
     into.el.src = mediaUrl(track.path);
     into.el.currentTime = at;
+    const now = this.engine.ctx.currentTime;
     into.gain.gain.cancelScheduledValues(now);
     into.gain.gain.setValueAtTime(0, now);
-    into.gain.gain.linearRampToValueAtTime(1, now + Math.max(0.05, fade));
     this.playing = true;
     this.engine.resume();
     into.el.play().catch(() => {});
+    const start = (this.starts += 1);
+    const begin = () => {
+      if (start !== this.starts) return; // another track took over meanwhile
+      const length = fade > CROSSFADE_MIN ? crossfadeSeconds(fade, out.el.duration, into.el.duration) : fade;
+      this.lastFade = length;
+      const t = this.engine.ctx.currentTime;
+      rampTo(out.gain.gain, 0, t, length);
+      clearTimeout(out.timer);
+      out.timer = setTimeout(() => out.el.pause(), length * 1000 + 30);
+      into.gain.gain.cancelScheduledValues(t);
+      into.gain.gain.setValueAtTime(0, t);
+      into.gain.gain.linearRampToValueAtTime(1, t + Math.max(CROSSFADE_MIN, length));
+    };
+    if (fade <= CROSSFADE_MIN) begin();
+    else {
+      into.el.addEventListener('loadedmetadata', begin, { once: true });
+      into.el.addEventListener('error', begin, { once: true });
+    }
     this.emit();
   }
 
@@ -506,7 +533,8 @@ export class BgmPlayer extends EventTarget {
   #watch(deck) {
     if (deck !== this.decks[this.active] || !this.playing) return;
     const left = deck.el.duration - deck.el.currentTime;
-    if (this.crossfade > 0 && Number.isFinite(left) && left <= this.crossfade && this.tracks.length > 1) {
+    const length = crossfadeSeconds(this.crossfade, deck.el.duration);
+    if (length > 0 && Number.isFinite(left) && left <= length && this.tracks.length > 1) {
       this.next(); // the other element becomes the active one, so this fires once
     }
   }

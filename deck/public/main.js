@@ -354,6 +354,7 @@ function renderTabs() {
       return b;
     }),
   );
+  renderSounding();
 }
 
 function selectPage(i) {
@@ -389,7 +390,9 @@ function renderGrid() {
     updatePad(pad);
     return el;
   });
-  $('grid').style.setProperty('--rows', String(Math.ceil(page.pads.length / S.PADS_PER_ROW)));
+  const rows = Math.ceil(page.pads.length / S.PADS_PER_ROW);
+  $('grid').style.setProperty('--rows', String(rows));
+  $('grid').classList.toggle('dense', rows > 6);
   $('grid').replaceChildren(...cells);
 }
 
@@ -412,16 +415,24 @@ function updatePad(pad) {
 const fmtPad = (s) => `${Math.floor(s / 60)}:${(s % 60).toFixed(1).padStart(4, '0')}`;
 const fmtTrack = (s) => (Number.isFinite(s) ? `${Math.floor(s / 60)}:${String(Math.floor(s % 60)).padStart(2, '0')}` : '0:00');
 
-// Remaining time on playing pads and the BGM clock, once a frame while anything plays.
-let ticking = false;
-let voicesChanged = false;
-function tick() {
-  ticking = false;
-  let again = false;
-  if (voicesChanged) {
-    voicesChanged = false;
+// Clocks (pads' time left, the now-playing strip, the BGM) run about ten times a second while
+// anything plays, and not at all otherwise; what sounds changes the pads' look on the next frame.
+const CLOCK_MS = 100;
+let clockTimer = 0;
+let voicesFrame = 0;
+
+function onVoices() {
+  voicesFrame ||= requestAnimationFrame(() => {
+    voicesFrame = 0;
     for (const pad of padElements.keys()) updatePad(pad);
-  }
+    renderSounding();
+    schedule();
+  });
+}
+
+function tick() {
+  clockTimer = 0;
+  let again = false;
   for (const [pad, el] of padElements) {
     if (!engine.isPlaying(pad)) continue;
     const t = engine.timing(pad);
@@ -429,6 +440,12 @@ function tick() {
       el.querySelector('.status').textContent = `${pad.mode === 'loop' ? '↻ ' : ''}-${fmtPad(t.left)}`;
       if (t.total) el.querySelector('.progress').style.width = `${Math.min(100, (1 - t.left / t.total) * 100)}%`;
     }
+    again = true;
+  }
+  for (const chip of $('sounding').children) {
+    const pad = chip.pad;
+    const left = pad ? engine.timing(pad)?.left : bgm.element.duration - bgm.element.currentTime;
+    chip.querySelector('.left').textContent = Number.isFinite(left) ? `-${pad ? fmtPad(left) : fmtTrack(left)}` : '';
     again = true;
   }
   const el = bgm.element;
@@ -441,10 +458,45 @@ function tick() {
   if (again) schedule();
 }
 function schedule() {
-  if (!ticking) {
-    ticking = true;
-    requestAnimationFrame(tick);
+  clockTimer ||= setTimeout(tick, CLOCK_MS);
+}
+
+// Everything sounding, on every page: a pad or the BGM each, with its time left and a stop.
+function renderSounding() {
+  const where = new Map();
+  show.pages.forEach((page, p) => page.pads.forEach((pad, slot) => where.set(pad, { p, slot })));
+  const chips = [];
+  const pagesSounding = new Set();
+  for (const pad of engine.voices.keys()) {
+    if (!engine.isPlaying(pad)) continue;
+    const at = where.get(pad);
+    if (at) pagesSounding.add(at.p);
+    const name = `${at ? `${show.pages[at.p].name} ${at.slot + 1} ` : ''}${pad.label || S.stripExtension(pad.name || '')}`;
+    chips.push(soundingChip(name, () => engine.stopPad(pad, pad.fadeOut), pad));
   }
+  if (bgm.playing && bgm.current) chips.push(soundingChip(`BGM ${S.stripExtension(bgm.current.name)}`, () => bgm.pause(), null));
+  $('sounding').replaceChildren(...chips);
+  $('sounding').dataset.empty = String(chips.length === 0);
+  [...$('tabs').children].forEach((tab, i) => tab.classList.toggle('sounding', pagesSounding.has(i)));
+}
+
+function soundingChip(name, stop, pad) {
+  const chip = document.createElement('div');
+  chip.className = 'chip';
+  chip.pad = pad;
+  const label = document.createElement('span');
+  label.className = 'name';
+  label.textContent = name;
+  const left = document.createElement('span');
+  left.className = 'left';
+  const b = document.createElement('button');
+  b.type = 'button';
+  b.textContent = '■';
+  b.title = `${name} を止める（フェード）`;
+  b.setAttribute('aria-label', b.title);
+  b.addEventListener('click', stop);
+  chip.append(label, left, b);
+  return chip;
 }
 
 function renderBgm() {
@@ -830,13 +882,13 @@ function setupControls() {
     if (editingPad()?.path === e.detail) fillEditor();
   });
   // Pads are redrawn on the next frame, never inside a trigger.
-  engine.addEventListener('voices', () => {
-    voicesChanged = true;
-    schedule();
-  });
+  engine.addEventListener('voices', onVoices);
   engine.addEventListener('duck', (e) => ($('duck-indicator').hidden = !e.detail));
   engine.addEventListener('statechange', renderAudioState);
-  bgm.addEventListener('change', renderBgm);
+  bgm.addEventListener('change', () => {
+    renderBgm();
+    onVoices();
+  });
 }
 
 // --- start ---------------------------------------------------------------------------

@@ -105,3 +105,8 @@ test('pre-flight: green only when every file is fine; each problem named by page
   assert.deepEqual([bad.text, bad.good], ['1/3 パッド準備完了 · BGM 1曲 · 見つからない 1 · 読めない 1 · BGMの問題 1', false]);
   assert.deepEqual(bad.problems.map((p) => [p.page, p.slot, p.text.split(':')[0]]), [[0, 0, '予選 1「a」'], [0, 1, '予選 2「b」'], [-1, 1, 'BGM 2「2.wav」']]);
 });
+
+test('a crossfade is never longer than half the shorter track', async () => {
+  const { crossfadeSeconds } = await pageModule('engine.js');
+  assert.deepEqual([crossfadeSeconds(3, 60, 180), crossfadeSeconds(3, 60, 2), crossfadeSeconds(3, 1, NaN), crossfadeSeconds(3, NaN), crossfadeSeconds(0, 1, 1)], [3, 1, 0.5, 3, 0]);
+});

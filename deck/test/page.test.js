@@ -85,8 +85,9 @@ async function stripFaults(page, width, height) {
   });
 }
 // Opens a pad's editor, sets what is given or picks a file, and closes it.
-async function editPad(page, i, { label, volume, mode, duck, pick }) {
+async function editPad(page, i, { label, volume, mode, duck, pick, key }) {
   await page.click(`#grid .pad:nth-child(${i + 1}) .edit`);
+  if (key) await page.focus('#ed-hotkey').then(() => page.keyboard.press(key));
   if (label) await page.fill('#ed-label', label);
   if (volume) await slide(page, '#ed-volume', volume);
   if (mode) await page.selectOption('#ed-mode', mode);
@@ -451,6 +452,61 @@ test('the pre-flight checks every file now, lists each problem with a jump to it
   assert.deepEqual(await texts(page, '#bgm-play', '#bgm-title'), [['■ 一時停止'], ['bgm2 休憩']]);
   await context.close();
   await own.close();
+});
+
+test('what sounds is shown across pages and stoppable, volume changes are heard at once, 64 pads stay readable and take keys, a crossfade leaves short tracks heard', async () => {
+  const full = {};
+  for (let i = 1; i <= 64; i++) full[`満杯/${String(i).padStart(2, '0')} 効果音の長めの名前 ${i}.wav`] = { seconds: 0.2, rate: 8000 };
+  Object.assign(full, { 'xf/a.wav': { seconds: 4 }, 'xf/b.wav': { seconds: 1, freq: 600 }, 'xf/c.wav': { seconds: 4 } });
+  writeTree(dir, full);
+  const { context, page, errors } = await openShow();
+  await page.setViewportSize({ width: 1440, height: 940 });
+  await page.evaluate(() => {
+    const tap = jaunvelDeck.engine.master.connect(jaunvelDeck.engine.ctx.createAnalyser());
+    window.level = (d = new Float32Array(tap.fftSize)) => (tap.getFloatTimeDomainData(d), Math.max(...d.map(Math.abs)));
+  });
+  // SE's first pad (3 s) plays; on another page it is still shown, with a stop, and its tab is marked.
+  await page.click('#tabs .tab:nth-child(2)');
+  await press(page, '1');
+  await page.waitForFunction(() => level() > 0.05);
+  await editPad(page, 0, { volume: '0' });
+  await page.waitForFunction(() => level() < 0.001 && jaunvelDeck.engine.voices.size === 1); // turned down while it plays
+  await page.click('#tabs .tab:nth-child(1)');
+  assert.deepEqual(await texts(page, '#sounding .chip .name', '#tabs .tab.sounding'), [['SE 1 カウントダウン'], ['SE']]);
+  await page.click('#sounding .chip button');
+  await page.waitForSelector('#sounding[data-empty="true"]');
+  assert.deepEqual((await texts(page, '#tabs .tab.sounding'))[0], []);
+
+  // A full page: every label shows, and pad 20 takes a key of its own.
+  await page.click('#btn-add-page');
+  await call(page, 'importSamplerPageFolderFromNative', path.join(dir, '満杯'));
+  await preflight(page);
+  const unreadable = await page.$$eval('#grid .pad', (pads) => pads.filter((p) => {
+    const label = p.querySelector('.label').getBoundingClientRect();
+    const box = p.getBoundingClientRect();
+    return label.height < 12 || label.top < box.top || label.bottom > box.bottom;
+  }).length);
+  assert.deepEqual([await page.locator('#grid .pad').count(), unreadable], [64, 0]);
+  await editPad(page, 19, { key: 'KeyK' });
+  assert.equal((await press(page, 'K'))[19], true);
+
+  // Crossfade of 3 s into a 1 s track: the fade is at most 0.5 s, and the track is heard for half its length or more.
+  await call(page, 'importBgmFolderFromNative', path.join(dir, 'xf'));
+  await slide(page, '#bgm-xfade', '3');
+  await page.click('#bgm-play');
+  await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 0);
+  const heard = await page.evaluate(async () => {
+    const { bgm } = jaunvelDeck;
+    document.getElementById('bgm-next').click();
+    const from = performance.now();
+    await new Promise((r) => bgm.addEventListener('change', function moved() {
+      if (bgm.current.name !== 'b.wav') r(bgm.removeEventListener('change', moved));
+    }));
+    return { fade: bgm.lastFade, seconds: (performance.now() - from) / 1000 };
+  });
+  assert.ok(heard.fade <= 0.5 && heard.seconds >= 0.45, JSON.stringify(heard));
+  assert.deepEqual(errors, []);
+  await context.close();
 });
 
 // Skipped where WebKitGTK's introspection data or Xvfb is not installed.
