@@ -456,6 +456,13 @@ export class BgmPlayer extends EventTarget {
     this.#start(pos, this.playing ? this.crossfade : 0.05);
   }
 
+  // Plays a track from a given second (after a reload: where it was cut).
+  resumeAt(index, seconds) {
+    if (index < 0 || index >= this.tracks.length) return;
+    this.#reorder(index);
+    this.#start(0, CROSSFADE_MIN, seconds);
+  }
+
   playTrack(index) {
     if (index < 0 || index >= this.tracks.length) return;
     this.#reorder(index);

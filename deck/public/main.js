@@ -83,11 +83,50 @@ function changed() {
 function persist() {
   clearTimeout(saveTimer);
   try {
-    localStorage.setItem(STORAGE_KEY, JSON.stringify({ fromSettings: show.fromSettings, text: S.toSettingsText(show) }));
+    localStorage.setItem(STORAGE_KEY, JSON.stringify({ fromSettings: show.fromSettings, text: S.toSettingsText(show), tracks: show.bgm.tracks }));
   } catch {
     // storage full or unavailable: the deck still works, it just will not survive a reload
   }
 }
+
+// What was sounding when the page went away (the shell reloads it at start-up and after a
+// failed load): the BGM plays on from where it was, and cut pads are shown as cut.
+const PLAYING_KEY = 'jaunvel.deck.playing';
+const RESUME_WITHIN_MS = 60000;
+function savePlaying() {
+  const pads = [];
+  for (const pad of engine.voices.keys()) {
+    if (!engine.isPlaying(pad)) continue;
+    const at = show.pages.findIndex((p) => p.pads.includes(pad));
+    if (at >= 0) pads.push(S.flatIndex(show, at, show.pages[at].pads.indexOf(pad)));
+  }
+  const music = bgm.playing && bgm.current ? { path: bgm.current.path, time: bgm.element.currentTime } : null;
+  try {
+    localStorage.setItem(PLAYING_KEY, JSON.stringify({ at: Date.now(), bgm: music, pads }));
+  } catch {
+    // nothing to resume then
+  }
+}
+
+function resumePlaying() {
+  let saved = null;
+  try {
+    saved = JSON.parse(localStorage.getItem(PLAYING_KEY) || 'null');
+    localStorage.removeItem(PLAYING_KEY);
+  } catch {
+    return;
+  }
+  if (!saved || !(Date.now() - saved.at < RESUME_WITHIN_MS)) return;
+  const index = saved.bgm ? show.bgm.tracks.findIndex((t) => t.path === saved.bgm.path) : -1;
+  if (index >= 0) bgm.resumeAt(index, Number(saved.bgm.time) || 0);
+  const cut = (Array.isArray(saved.pads) ? saved.pads : []).map((i) => S.padAt(show, i)).filter(Boolean);
+  for (const { pad } of cut) cutPads.add(pad);
+  if (cut.length) {
+    notify(`再読み込みで止まったパッド: ${cut.map(({ page, slot, pad }) => `${show.pages[page].name} ${slot + 1}「${pad.label || pad.name}」`).join('、')}`, 'error', { key: 'cut' });
+    renderGrid();
+  }
+}
+const cutPads = new Set(); // pads a reload cut off, until they are played again
 
 function restore() {
   try {
@@ -95,6 +134,7 @@ function restore() {
     if (!saved) return null;
     const restored = S.fromSettingsText(saved.text);
     restored.fromSettings = saved.fromSettings === true;
+    if (Array.isArray(saved.tracks) && restored.bgm.folder) restored.bgm.tracks = saved.tracks.filter((t) => t && typeof t.path === 'string');
     return restored;
   } catch {
     return null;
@@ -131,7 +171,9 @@ async function loadBgmFolder(folder, { quiet = false } = {}) {
       s.bgm.folder = folder;
       s.bgm.tracks = tracks;
     }, { what: 'none', undo: !quiet });
-    bgm.setTracks(show.bgm.tracks);
+    const same = bgm.tracks.map((t) => t.path).join('\n') === tracks.map((t) => t.path).join('\n');
+    if (same) bgm.tracks = show.bgm.tracks;
+    else bgm.setTracks(show.bgm.tracks);
     renderBgm();
     updatePreflight();
     checkTracks().then(updatePreflight);
@@ -406,8 +448,10 @@ function updatePad(pad) {
   const playing = engine.isPlaying(pad);
   el.classList.toggle('playing', playing);
   el.dataset.playing = String(playing);
+  if (playing) cutPads.delete(pad);
+  el.classList.toggle('cut', !playing && cutPads.has(pad));
   if (!playing) {
-    el.querySelector('.status').textContent = stateText(pad);
+    el.querySelector('.status').textContent = cutPads.has(pad) ? '中断' : stateText(pad);
     el.querySelector('.progress').style.width = '0';
   }
 }
@@ -876,7 +920,10 @@ function setupControls() {
   installPointerRules();
   // Outside the shell a browser may hold audio back until the first gesture.
   for (const type of ['pointerdown', 'keydown']) document.addEventListener(type, () => engine.resume(), { capture: true });
-  window.addEventListener('pagehide', persist);
+  window.addEventListener('pagehide', () => {
+    persist();
+    savePlaying();
+  });
   engine.addEventListener('filestate', (e) => {
     for (const pad of padElements.keys()) if (pad.path === e.detail) updatePad(pad);
     if (editingPad()?.path === e.detail) fillEditor();
@@ -899,6 +946,7 @@ server.start();
 const restored = restore();
 if (restored) applyShow(restored, { undo: false });
 else renderAll();
+resumePlaying();
 renderAudioState();
 engine.resume();
 bridge.installCallbacks(callbacks);

@@ -31,7 +31,7 @@ before(async () => {
     const eight = { '1.wav': { seconds: 0.3 }, '2.wav': Buffer.alloc(0) };
     for (let i = 3; i <= 8; i++) eight[`${i}.wav`] = { seconds: 0.3, freq: 300 + i * 50 };
     writeTree(path.join(dir, 'eight'), eight);
-    webkitRun = inWebKit([SCENARIO, EMPTY_AMONG_EIGHT, KEYS_WHEREVER_FOCUS]);
+    webkitRun = inWebKit([SCENARIO, EMPTY_AMONG_EIGHT, KEYS_WHEREVER_FOCUS, BEFORE_RELOAD, AFTER_RELOAD]);
     webkitRun.catch(() => {}); // reported by its test
   }
 });
@@ -114,8 +114,24 @@ test('a base folder lays out the deck; each control posts its body; a reload kee
   await editPad(page, 7, { pick: true });
   assert.deepEqual(await posted(page), [['filePicker', 16 + 7]]);
 
+  // What sounds when the page reloads: the BGM goes on at its track and second, a cut pad says so.
+  await page.click('#bgm-play');
+  await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 0.5);
+  await press(page, '1');
+  const before = await page.evaluate(() => jaunvelDeck.bgm.element.currentTime);
   await page.reload();
   await page.waitForFunction(() => window.jaunvelDeck !== undefined);
+  const resumed = await page.evaluate(() => new Promise((resolve) => {
+    const { bgm } = jaunvelDeck;
+    const done = () => bgm.element.currentTime > 0 && resolve({ ms: performance.now(), title: bgm.current.name, at: bgm.element.currentTime });
+    bgm.element.addEventListener('timeupdate', done);
+    done();
+  }));
+  assert.equal(resumed.title, 'bgm1 待機.wav');
+  assert.ok(resumed.at >= before && resumed.at < before + 1.5, `${before} → ${resumed.at}`);
+  assert.match(await lastMessage(page), /再読み込みで止まったパッド: SE 1「カウントダウン」/);
+  assert.equal(await page.textContent('#grid .pad:nth-child(1) .status'), '中断');
+  await page.keyboard.press('Escape');
   await call(page, 'setSamplerFileFromNative', { index: 16 + 7, path: path.join(dir, 'extra', '効果音 A.wav'), name: '効果音 A.wav' });
   assert.deepEqual([(await texts(page, '#tabs .tab[aria-selected="true"]'))[0], (await labels(page))[7]], [['SE'], '効果音 A']);
   // The restored deck lists its BGM folder again in the background.
@@ -573,6 +589,24 @@ out.afterEsc = [...jaunvelDeck.engine.voices.keys()].some((p) => jaunvelDeck.eng
 return JSON.stringify({ ...out, errors: __errors });
 `;
 
+// The BGM plays, and the page is reloaded (as the shell does at start-up): it plays on.
+const BEFORE_RELOAD = `
+const { bgm } = jaunvelDeck;
+document.getElementById('bgm-play').click();
+await new Promise((r) => bgm.element.addEventListener('timeupdate', function t() { if (bgm.element.currentTime > 1) r(bgm.element.removeEventListener('timeupdate', t)); }));
+return JSON.stringify({ reload: true, title: bgm.current.name, at: bgm.element.currentTime });
+`;
+const AFTER_RELOAD = `
+for (let i = 0; i < 600 && !window.jaunvelDeck; i++) await new Promise((r) => setTimeout(r, 10));
+const { bgm } = jaunvelDeck;
+await new Promise((r) => {
+  const heard = () => bgm.element.currentTime > 0 && !bgm.element.paused && r();
+  bgm.element.addEventListener('timeupdate', heard);
+  heard();
+});
+return JSON.stringify({ title: bgm.current.name, at: bgm.element.currentTime, ms: Math.round(performance.now()) });
+`;
+
 // Runs step scripts, one after the other, in one WebKitGTK page under Xvfb.
 async function inWebKit(steps) {
   const files = steps.map((body, i) => {
@@ -591,10 +625,15 @@ async function inWebKit(steps) {
   return { results: done.map((s) => s.result), posted };
 }
 
-test('in WebKitGTK the deck takes an early callback, plays pads and BGM, posts to the shell, an empty file holds up nothing, and the show keys work wherever the focus is', { skip: noWebKit, timeout: 90000 }, async () => {
+test('in WebKitGTK the deck takes an early callback, plays pads and BGM, posts to the shell, an empty file holds up nothing, the show keys work wherever the focus is, and the BGM plays on after a reload', { skip: noWebKit, timeout: 90000 }, async (t) => {
   const { results, posted } = await webkitRun;
   assert.deepEqual(results[0], { preflight: READY, tabs: TABS, padPlaying: 'true', audio: 'running', bgmTitle: 'bgm1 待機', bgmAdvancing: true, errors: [] });
   assert.deepEqual(posted.map(([channel, body]) => [channel, channel === 'configSaver' ? JSON.parse(body.content).baseFolder : body]), [['configSaver', showDir], ['folderPicker', 'theme']]);
   assert.deepEqual(results[1], { eight: ['ready', 'unsupported', 'ready', 'ready', 'ready', 'ready', 'ready', 'ready'], status: '空のファイル', later: ['ready', 'ready'], errors: [] });
   assert.deepEqual(results[2], { fromFader: ['true', 1], stillTyping: true, afterEsc: false, errors: [] });
+  // After the reload the BGM is heard again at its track, from where it was (ms: since the reload began).
+  const [cut, resumed] = results.slice(3);
+  assert.equal(resumed.title, cut.title);
+  assert.ok(resumed.at >= cut.at && resumed.at < cut.at + 2, JSON.stringify({ cut, resumed }));
+  t.diagnostic(`WebKitGTK: BGM heard again ${resumed.ms} ms after the reload began`);
 });

@@ -2,7 +2,8 @@
 """Under X (xvfb-run): webkit_page.py URL SHOW_FOLDER STEP.js [STEP.js ...]. Opens the deck in
 WebKitGTK with the shell's four channels and autoplay allowed, runs each step (an async function
 body with `show` in scope returning JSON text; window.__errors holds the page's errors), and
-prints {"steps": [{"result", "webProcess": its memory after the step}], "posted", "error"?}."""
+prints {"steps": [{"result", "webProcess": its memory after the step}], "posted", "error"?}. A
+step whose result has "reload": true has the page reloaded (as the shell does) before the next."""
 import json
 import os
 import sys
@@ -74,6 +75,9 @@ def main():
         except GLib.Error as err:
             return finish({"error": err.message})
         done.append({"result": value, "webProcess": web_process_memory()})
+        if isinstance(value, dict) and value.get("reload"):
+            v.reload()  # the next step runs once the page has loaded again
+            return
         next_step(v)
 
     view.connect("load-changed", lambda v, event: event == WebKit2.LoadEvent.FINISHED and next_step(v))
