@@ -8,7 +8,7 @@ import { route, focusKind, keyName, hotkeyOwner, composing as composingKey } fro
 import { installPointerRules } from './pointer.js';
 import { Store } from './store.js';
 import { planRelink, applyRelink } from './relink.js';
-import { Messages, ask } from './messages.js';
+import { Messages, ask, choose } from './messages.js';
 import { ServerWatch } from './health.js';
 import { preflight } from './preflight.js';
 import { sniffAudio } from './decode.js';
@@ -799,6 +799,19 @@ function hardStop() {
 
 // --- controls ------------------------------------------------------------------------
 
+// The shell's file dialogs are modal: while one is open no key reaches the deck, Esc
+// included. So with something sounding, the operator is asked first and may stop it.
+const sounding = () => bgm.playing || [...engine.voices.keys()].some((p) => engine.isPlaying(p));
+async function nativeDialog(open) {
+  if (sounding()) {
+    const answer = await choose('音が鳴っています。ファイルを選ぶ画面を開いている間は、キーでもボタンでも止められません。', [
+      ['cancel', 'やめる'], ['keep', '鳴らしたまま開く'], ['stop', '止めてから開く']]);
+    if (answer === null || answer === 'cancel') return;
+    if (answer === 'stop') stopAll();
+  }
+  open();
+}
+
 function renamePage() {
   const page = show.pages[show.currentPage];
   const name = window.prompt('ページの名前', page.name);
@@ -813,18 +826,22 @@ function setupControls() {
     b.disabled = !native;
     if (!native) b.title = 'デスクトップアプリ Jaunvel でのみ使えます';
   }
-  $('btn-theme').addEventListener('click', () => {
+  $('btn-theme').addEventListener('click', () => nativeDialog(() => {
     relinkPending = false;
     bridge.pickFolder('theme');
-  });
-  $('btn-relink').addEventListener('click', () => {
+  }));
+  $('btn-relink').addEventListener('click', () => nativeDialog(() => {
     relinkPending = true;
     bridge.pickFolder('theme');
+  }));
+  $('btn-bgm-import').addEventListener('click', () => nativeDialog(() => bridge.pickFolder('bgmImport')));
+  $('btn-page-import').addEventListener('click', () => nativeDialog(() => bridge.pickFolder('samplerPageImport')));
+  $('btn-open').addEventListener('click', () => nativeDialog(() => bridge.openSettings()));
+  $('btn-save').addEventListener('click', () => nativeDialog(() => bridge.saveSettings(S.settingsFileName(show), S.toSettingsText(show))));
+  // Back from a dialog of the shell's: the keys belong to the show again.
+  window.addEventListener('focus', () => {
+    if (focusKind(document.activeElement) !== 'text') document.activeElement?.blur?.();
   });
-  $('btn-bgm-import').addEventListener('click', () => bridge.pickFolder('bgmImport'));
-  $('btn-page-import').addEventListener('click', () => bridge.pickFolder('samplerPageImport'));
-  $('btn-open').addEventListener('click', () => bridge.openSettings());
-  $('btn-save').addEventListener('click', () => bridge.saveSettings(S.settingsFileName(show), S.toSettingsText(show)));
   $('show-name').addEventListener('input', (e) => edit((s) => (s.name = e.target.value), { what: 'none', merge: 'name' }));
   for (const bus of ['master', 'pads', 'bgm']) {
     $(`vol-${bus}`).addEventListener('input', (e) => {

@@ -54,15 +54,26 @@ export class Messages {
   }
 }
 
-// Asks a question in the page's own dialog; resolves true for the first answer. Esc or the
-// second button answers no. Only one question at a time: a new one answers the last with no.
+// Asks in the page's own dialog. choose(text, [[value, label], …]) resolves with the value of the
+// button chosen, or null for Esc; the last button is the default one. Only one question at a
+// time: a new one answers the last with null.
 let pending = null;
-export function ask(text, yes = 'はい', no = 'キャンセル') {
+export function choose(text, buttons) {
   const dialog = document.getElementById('ask');
-  pending?.(false);
+  pending?.(null);
   document.getElementById('ask-text').textContent = text;
-  document.getElementById('ask-yes').textContent = yes;
-  document.getElementById('ask-no').textContent = no;
+  const row = dialog.querySelector('.buttons');
+  row.replaceChildren(...buttons.map(([value, label], i) => {
+    const b = document.createElement('button');
+    b.value = value;
+    b.textContent = label;
+    if (i === buttons.length - 1) {
+      b.className = 'primary';
+      b.autofocus = true;
+    }
+    b.id = `ask-${value}`;
+    return b;
+  }));
   return new Promise((resolve) => {
     pending = (answer) => {
       pending = null;
@@ -70,8 +81,11 @@ export function ask(text, yes = 'はい', no = 'キャンセル') {
       if (dialog.open) dialog.close();
       resolve(answer);
     };
-    dialog.onclose = () => pending?.(dialog.returnValue === 'yes');
+    dialog.onclose = () => pending?.(dialog.returnValue || null);
     dialog.returnValue = '';
     if (!dialog.open) dialog.showModal();
   });
 }
+
+// A yes-or-no question; Esc is no.
+export const ask = async (text, yes = 'はい', no = 'キャンセル') => (await choose(text, [['no', no], ['yes', yes]])) === 'yes';

@@ -164,6 +164,14 @@ test('pads play from hotkeys without a gesture, per their mode; BGM plays, moves
   await page.click('#bgm-play');
   await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 0);
   assert.deepEqual(await texts(page, '#bgm-title', '#bgm-play'), [['bgm1 待機'], ['■ 一時停止']]);
+  // With music playing, a dialog of the shell's (modal: no stop key gets through) is opened only
+  // once the operator has chosen: stop first, or keep it playing.
+  await posted(page);
+  await page.click('#btn-theme');
+  assert.deepEqual([await posted(page), await page.isVisible('#ask')], [[], true]);
+  await page.click('#ask-stop');
+  assert.deepEqual([await posted(page), await page.evaluate(() => jaunvelDeck.bgm.playing)], [[['folderPicker', 'theme']], false]);
+  await page.click('#bgm-play');
   await page.click('#bgm-next');
   assert.deepEqual(await texts(page, '#bgm-title', '#bgm-list li.current'), [['bgm2 休憩'], ['bgm2 休憩']]);
   await page.click('#bgm-play');
