@@ -552,6 +552,7 @@ Object.assign(out, { padPlaying: document.querySelector('#grid .pad').dataset.pl
 document.getElementById('bgm-play').click();
 await new Promise((r) => jaunvelDeck.bgm.element.addEventListener('timeupdate', r, { once: true }));
 Object.assign(out, { bgmTitle: text('bgm-title'), bgmAdvancing: jaunvelDeck.bgm.element.currentTime > 0 });
+document.getElementById('btn-kill').click(); // with nothing sounding, the shell's dialogs open at once
 document.getElementById('btn-save').click();
 document.getElementById('btn-theme').click();
 return JSON.stringify({ ...out, errors: __errors });
