@@ -380,6 +380,7 @@ function renderAll() {
   renderGrid();
   renderBgm();
   updatePreflight();
+  $('first-steps').hidden = hasWork() || Boolean(show.baseFolder);
 }
 
 function renderTabs() {
@@ -552,7 +553,9 @@ function renderBgm() {
       li.textContent = S.stripExtension(t.name);
       li.title = t.path;
       if (i === current) li.className = 'current';
+      li.tabIndex = 0; // Enter plays it, as a double click does
       li.addEventListener('dblclick', () => bgm.playTrack(i));
+      li.addEventListener('keydown', (e) => e.key === 'Enter' && !composingKey(e) && (e.preventDefault(), bgm.playTrack(i)));
       return li;
     }),
   );
@@ -830,6 +833,7 @@ function setupControls() {
     relinkPending = false;
     bridge.pickFolder('theme');
   }));
+  $('first-theme').addEventListener('click', () => $('btn-theme').click());
   $('btn-relink').addEventListener('click', () => nativeDialog(() => {
     relinkPending = true;
     bridge.pickFolder('theme');

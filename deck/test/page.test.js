@@ -329,6 +329,15 @@ test('the show keys work whatever has the focus, give way to typing and to an in
   await page.keyboard.press('Escape');
   assert.deepEqual([(await playing(page))[0], await page.evaluate(() => jaunvelDeck.bgm.playing)], [false, false]);
 
+  // From the keyboard alone: Tab to a pad, Enter plays it; Enter on a BGM track plays that track.
+  await page.focus('#grid .pad:nth-child(2)');
+  await page.keyboard.press('Enter');
+  assert.equal((await playing(page))[1], true);
+  assert.equal(await page.getAttribute('#grid .pad:nth-child(3) .edit', 'aria-label'), 'パッド 3 の設定');
+  await page.focus('#bgm-list li:nth-child(3)');
+  await page.keyboard.press('Enter');
+  assert.equal(await page.evaluate(() => jaunvelDeck.bgm.current.name), 'bgm10 エンディング.wav');
+  await page.keyboard.press('Escape');
   // In the editor: Esc stops the pad and closes the editor.
   await page.keyboard.press('2');
   await page.click('#grid .pad:nth-child(3) .edit');
@@ -367,7 +376,10 @@ test('relinking a moved show: each page keeps its own files, the BGM and base fo
     'bgm/a.wav': { seconds: 1 }, 'bgm/b.wav': { seconds: 1 },
   });
   let { context, page } = await openDeck(browser, url);
+  // A first run says what to do first.
+  assert.match(await page.textContent('#first-steps:visible'), /フォルダを選んでください.*サブフォルダがそれぞれページ.*「bgm」/s);
   await call(page, 'setThemeFolderFromNative', src);
+  assert.equal(await page.isVisible('#first-steps'), false);
   await preflight(page);
   await page.click('#btn-save');
   const { content } = (await posted(page)).at(-1)[1];
