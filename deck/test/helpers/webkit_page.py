@@ -26,7 +26,7 @@ addEventListener('unhandledrejection', (e) => __errors.push('rejection: ' + (e.r
 
 
 def web_process_memory():
-    """RSS and PSS in KiB of our WebKitWebProcess (a child of this process)."""
+    """RSS and PSS in KiB, and CPU seconds so far, of our WebKitWebProcess (a child of this process)."""
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/stat") as f:
@@ -37,7 +37,10 @@ def web_process_memory():
                 continue
             with open(f"/proc/{pid}/smaps_rollup") as f:
                 rollup = dict(line.split(":", 1) for line in f if line[0].isupper())
-            return {name: int(rollup[name].split()[0]) for name in ("Rss", "Pss")}
+            with open(f"/proc/{pid}/stat") as f:
+                ticks = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])  # utime, stime
+            return {**{name: int(rollup[name].split()[0]) for name in ("Rss", "Pss")},
+                    "cpuSeconds": ticks / os.sysconf("SC_CLK_TCK")}
         except (OSError, ValueError, KeyError, IndexError):
             continue
     return None
