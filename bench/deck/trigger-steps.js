@@ -79,7 +79,7 @@ module.exports = { ready, load, bareLoad, press, PRESSES };
 
 // Key to pad lit on screen: from a keydown to the frame after the one in which the pad shows as
 // playing (that one has been painted by then); the same for a bare handler that starts a source
-// and sets a class on an element of its own. Pads are stopped between presses.
+// and lights an element of the pad's size the same way. Pads are stopped between presses.
 const LIT_PRESSES = 40;
 const lit = `
 const keys = ['1', '2', '3', '4', 'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F', 'Z', 'X', 'C', 'V'];
@@ -104,8 +104,10 @@ for (let i = 0; i < ${LIT_PRESSES}; i++) {
 engine.stopAllPads(0);
 const ctx = engine.ctx;
 const buffer = [...engine.files.values()].find((f) => f.buffer).buffer;
+// The bare page's pad: the size of the deck's first pad, lit the way the deck lights one.
+const r = pads[0].getBoundingClientRect();
 const box = document.createElement('div');
-box.style.cssText = 'position:fixed;left:0;top:0;width:40px;height:40px;background:#333';
+box.style.cssText = 'position:fixed;left:' + r.left + 'px;top:' + r.top + 'px;width:' + r.width + 'px;height:' + r.height + 'px;background:#333;border:2px solid #555;border-radius:10px';
 document.body.append(box);
 const target = document.createElement('div');
 target.addEventListener('keydown', () => {
@@ -115,12 +117,14 @@ target.addEventListener('keydown', () => {
   src.start();
   src.stop(ctx.currentTime + 0.05);
   box.classList.add('on');
-  box.style.background = '#0f0';
+  box.style.borderColor = '#fff';
+  box.style.boxShadow = '0 0 0 3px #3b82f6';
 });
 const bare = [];
 for (let i = 0; i < ${LIT_PRESSES}; i++) {
   box.classList.remove('on');
-  box.style.background = '#333';
+  box.style.borderColor = '#555';
+  box.style.boxShadow = 'none';
   await frame(); await frame();
   const t0 = performance.now();
   target.dispatchEvent(event('1'));

@@ -180,9 +180,12 @@ async function loadBgmFolder(folder, { quiet = false } = {}) {
     if (!listing.files.length) notify(`「${S.baseName(folder)}」には音源がありません。`, 'error');
     else if (!quiet) notify(`BGMに${listing.files.length}曲を取り込みました（${S.baseName(folder)}）。`);
   } catch (err) {
-    notify(`BGMフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
+    notify(`BGMフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error', { key: serverKey(err) });
   }
 }
+
+// Messages whose cause is the server's absence share a key: they go when it answers again.
+const serverKey = (err) => (err && err.status ? null : 'server');
 
 function folderProblem(err) {
   if (!err.status) server.check();
@@ -236,7 +239,7 @@ async function setBaseFolder(folder) {
   try {
     next = await layoutFromFolder(folder);
   } catch (err) {
-    notify(`基本フォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
+    notify(`基本フォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error', { key: serverKey(err) });
     return;
   }
   if (choice !== baseChoice) return;
@@ -247,7 +250,7 @@ async function setBaseFolder(folder) {
     await applyShow(next);
     notify(`「${S.baseName(folder)}」を読み込みました: パッド ${count}個・${next.pages.length}ページ。`);
   } catch (err) {
-    notify(`基本フォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
+    notify(`基本フォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error', { key: serverKey(err) });
   }
 }
 
@@ -263,7 +266,7 @@ async function relinkTo(folder) {
   try {
     listing = await listFolder(folder, { recursive: true, depth: 8 });
   } catch (err) {
-    notify(`再リンク用のフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
+    notify(`再リンク用のフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error', { key: serverKey(err) });
     return;
   }
   const plan = planRelink(show, { oldBase: show.baseFolder, newBase: folder, files: listing.files, isMissing: (p) => engine.fileState(p)?.state !== 'ready' });
@@ -312,7 +315,7 @@ const callbacks = {
       await loadShowAudio();
       updatePreflight();
     } catch (err) {
-      notify(`フォルダを読み込めませんでした: ${folderProblem(err)}（${path}）`, 'error');
+      notify(`フォルダを読み込めませんでした: ${folderProblem(err)}（${path}）`, 'error', { key: serverKey(err) });
     }
   },
   setSamplerFileFromNative(value) {
@@ -439,21 +442,26 @@ function renderGrid() {
   $('grid').replaceChildren(...cells);
 }
 
+// Brings a pad's look up to date, touching only what changed (repainting a pad is not free
+// where the page is drawn without a GPU).
 function updatePad(pad) {
   const el = padElements.get(pad);
   if (!el) return;
   const state = padState(pad);
   const entry = engine.fileState(pad.path);
-  el.dataset.state = state;
-  el.querySelector('.badge').hidden = !(entry && entry.stream);
   const playing = engine.isPlaying(pad);
-  el.classList.toggle('playing', playing);
-  el.dataset.playing = String(playing);
   if (playing) cutPads.delete(pad);
-  el.classList.toggle('cut', !playing && cutPads.has(pad));
+  const set = (key, value) => el.dataset[key] !== value && (el.dataset[key] = value);
+  set('state', state);
+  set('playing', String(playing));
+  const badge = el.querySelector('.badge');
+  if (badge.hidden !== !(entry && entry.stream)) badge.hidden = !badge.hidden;
+  if (el.classList.contains('playing') !== playing) el.classList.toggle('playing', playing);
+  const cut = !playing && cutPads.has(pad);
+  if (el.classList.contains('cut') !== cut) el.classList.toggle('cut', cut);
   if (!playing) {
-    el.querySelector('.status').textContent = cutPads.has(pad) ? '中断' : stateText(pad);
-    el.querySelector('.progress').style.width = '0';
+    setText(el.querySelector('.status'), cut ? '中断' : stateText(pad));
+    setWidth(el.querySelector('.progress'), 0);
   }
 }
 
@@ -475,6 +483,13 @@ function onVoices() {
   });
 }
 
+// Writes only what changed: an unchanged clock costs no layout and no paint.
+const setText = (el, text) => el.textContent !== text && (el.textContent = text);
+const setWidth = (el, percent) => {
+  const w = `${Math.round(percent)}%`;
+  if (el.style.width !== w) el.style.width = w;
+};
+
 function tick() {
   clockTimer = 0;
   let again = false;
@@ -482,22 +497,22 @@ function tick() {
     if (!engine.isPlaying(pad)) continue;
     const t = engine.timing(pad);
     if (t) {
-      el.querySelector('.status').textContent = `${pad.mode === 'loop' ? '↻ ' : ''}-${fmtPad(t.left)}`;
-      if (t.total) el.querySelector('.progress').style.width = `${Math.min(100, (1 - t.left / t.total) * 100)}%`;
+      setText(el.querySelector('.status'), `${pad.mode === 'loop' ? '↻ ' : ''}-${fmtPad(t.left)}`);
+      if (t.total) setWidth(el.querySelector('.progress'), Math.min(100, (1 - t.left / t.total) * 100));
     }
     again = true;
   }
   for (const chip of $('sounding').children) {
     const pad = chip.pad;
     const left = pad ? engine.timing(pad)?.left : bgm.element.duration - bgm.element.currentTime;
-    chip.querySelector('.left').textContent = Number.isFinite(left) ? `-${pad ? fmtPad(left) : fmtTrack(left)}` : '';
+    setText(chip.querySelector('.left'), Number.isFinite(left) ? `-${pad ? fmtPad(left) : fmtTrack(left)}` : '');
     again = true;
   }
   const el = bgm.element;
   if (bgm.playing || !el.paused) {
-    $('bgm-elapsed').textContent = fmtTrack(el.currentTime);
-    $('bgm-remaining').textContent = `-${fmtTrack(el.duration - el.currentTime)}`;
-    $('bgm-progress').style.width = Number.isFinite(el.duration) ? `${(el.currentTime / el.duration) * 100}%` : '0';
+    setText($('bgm-elapsed'), fmtTrack(el.currentTime));
+    setText($('bgm-remaining'), `-${fmtTrack(el.duration - el.currentTime)}`);
+    setWidth($('bgm-progress'), Number.isFinite(el.duration) ? (el.currentTime / el.duration) * 100 : 0);
     again = true;
   }
   if (again) schedule();
@@ -614,6 +629,7 @@ function updatePreflight() {
   box.textContent = result.text;
   box.classList.toggle('bad', result.problems.length > 0);
   box.classList.toggle('good', result.good);
+  if (result.good) messages.clear('relink'); // what the last relink left open is settled
   box.setAttribute('aria-expanded', String(!$('preflight-list').hidden));
   $('btn-relink').hidden = !S.allPads(show).some((p) => p.path && ['missing', 'gone'].includes(checkState(p))) && !result.problems.some((p) => p.page < 0);
   renderProblems();
@@ -863,6 +879,7 @@ function setupControls() {
   server.addEventListener('change', () => {
     $('server-banner').hidden = server.up;
     if (!server.up) return;
+    messages.clear('server');
     // Back: what could not be loaded is loaded now, and the BGM plays on where it stopped.
     engine.forgetOffline();
     loadShowAudio().then(verifyAll);
