@@ -37,6 +37,7 @@ before(async () => {
 });
 
 after(async () => {
+  await webkitRun?.catch(() => {}); // its process writes under dir until it ends
   await browser?.close();
   await deck?.close();
   fs.rmSync(dir, { recursive: true, force: true });
@@ -533,6 +534,16 @@ test('what sounds is shown across pages and stoppable, volume changes are heard 
     return label.height < 12 || label.top < box.top || label.bottom > box.bottom;
   }).length);
   assert.deepEqual([await page.locator('#grid .pad').count(), unreadable], [64, 0]);
+  // State text on every pad colour (a full page has them all) is 4.5:1 or more.
+  const contrasts = await page.$$eval('#grid .pad', (pads) => {
+    const rgb = (c) => (c.match(/[\d.]+/g) || []).slice(0, 3).map(Number).map((v) => (c.startsWith('color(') ? v * 255 : v));
+    const lum = (c) => rgb(c).map((v) => (v /= 255) <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4).reduce((n, v, i) => n + v * [0.2126, 0.7152, 0.0722][i], 0);
+    return pads.map((p) => {
+      const [a, b] = [lum(getComputedStyle(p.querySelector('.status')).color), lum(getComputedStyle(p).backgroundColor)].sort((x, y) => y - x);
+      return (a + 0.05) / (b + 0.05);
+    });
+  });
+  assert.ok(Math.min(...contrasts) >= 4.5, `lowest contrast ${Math.min(...contrasts).toFixed(2)}`);
   await editPad(page, 19, { key: 'KeyK' });
   assert.equal((await press(page, 'K'))[19], true);
 
