@@ -1,7 +1,7 @@
 'use strict';
 // The deck page in headless chromium, with the shell's bridge replaced by a recorder; and in
 // WebKitGTK, the shell's own engine, under Xvfb.
-const { test, before, after } = require('node:test');
+const { test, describe, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -103,6 +103,8 @@ async function openShow() {
   return session;
 }
 
+// The Chromium tests run two at a time: each has a browser context and folders of its own.
+describe('the page in Chromium', { concurrency: 2 }, () => {
 test('a base folder lays out the deck; each control posts its body; a reload keeps the deck for a late answer', async () => {
   const { context, page, errors } = await openShow();
   assert.deepEqual(await texts(page, '#tabs .tab', '#preflight', '#bgm-list li'), [TABS, [READY], ['bgm1 待機', 'bgm2 休憩', 'bgm10 エンディング']]);
@@ -564,6 +566,7 @@ test('what sounds is shown across pages and stoppable, volume changes are heard 
   assert.ok(heard.fade <= 0.5 && heard.seconds >= 0.45, JSON.stringify(heard));
   assert.deepEqual(errors, []);
   await context.close();
+});
 });
 
 // Skipped where WebKitGTK's introspection data or Xvfb is not installed.
