@@ -233,6 +233,9 @@ test('imports fill the deck, pads show missing, unsupported and long files, and 
     return [...document.querySelectorAll('#messages .message')].filter((m) => pads.some((p) => over(m.getBoundingClientRect(), p))).length;
   });
   assert.equal(overlapping, 0);
+  // A failure in asynchronous work reaches the operator too.
+  await page.evaluate(() => setTimeout(() => Promise.reject(new Error('読み込みの途中で失敗'))));
+  await page.waitForFunction(() => /内部エラー: 読み込みの途中で失敗/.test(document.querySelector('#messages .message:last-child span').textContent));
   await context.close();
 });
 
