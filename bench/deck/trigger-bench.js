@@ -18,7 +18,8 @@ const { pct } = require('./lib.js');
 const WEBKIT_PAGE = path.join(deckDir, 'test', 'helpers', 'webkit_page.py');
 const QUIET_AUDIO = 'pulsesink:NONE,jackaudiosink:NONE,oss4sink:NONE,openalsink:NONE,osssink:NONE,alsasink:NONE,pipewiresink:NONE';
 
-// RSS and PSS (KiB) summed over Chromium's renderer processes below this one.
+// RSS and PSS (KiB) and CPU seconds summed over Chromium's renderer processes below this one.
+const CLK_TCK = Number(spawnSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }).stdout.trim()) || 100;
 function rendererMemory() {
   const children = new Map();
   for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
@@ -30,13 +31,15 @@ function rendererMemory() {
       // gone meanwhile
     }
   }
-  const total = { Rss: 0, Pss: 0 };
+  const total = { Rss: 0, Pss: 0, cpuSeconds: 0 };
   const walk = (pid) => {
     for (const c of children.get(pid) || []) {
       try {
         if (fs.readFileSync(`/proc/${c}/cmdline`, 'utf8').includes('--type=renderer')) {
           const rollup = fs.readFileSync(`/proc/${c}/smaps_rollup`, 'utf8');
           for (const k of ['Rss', 'Pss']) total[k] += Number(new RegExp(`^${k}:\\s+(\\d+)`, 'm').exec(rollup)[1]);
+          const stat = fs.readFileSync(`/proc/${c}/stat`, 'utf8').split(') ')[1].split(' ');
+          total.cpuSeconds += (Number(stat[11]) + Number(stat[12])) / CLK_TCK; // utime, stime
         }
       } catch {
         // gone meanwhile
@@ -57,12 +60,21 @@ async function inChromium(browser, url, dir) {
   const ready = await run(steps.ready);
   const load = await run(steps.load);
   const press = await run(steps.press);
+  const lit = await run(steps.lit);
+  const bgmStart = await run(steps.bgmStart);
+  const bgmHold = await run(steps.hold);
   await page.context().close();
   const bare = await openDeck(browser, url);
+  const bareRun = async (body) => ({ result: JSON.parse(await bare.page.evaluate(`(async (show) => { ${body} })(${JSON.stringify(dir)})`)), memory: rendererMemory() });
   const bareReady = { memory: rendererMemory() };
-  const bareLoad = { result: JSON.parse(await bare.page.evaluate(`(async (show) => { ${steps.bareLoad} })(${JSON.stringify(dir)})`)), memory: rendererMemory() };
+  const bareLoad = await bareRun(steps.bareLoad);
   await bare.page.context().close();
-  return { ready, load, press, bareReady, bareLoad };
+  const bare2 = await openDeck(browser, url);
+  const bareBgmStart = { result: JSON.parse(await bare2.page.evaluate(`(async (show) => { ${steps.bareBgmStart} })(${JSON.stringify(dir)})`)), memory: rendererMemory() };
+  await bare2.page.evaluate(`(async () => { ${steps.hold} })()`);
+  const bareBgmHold = { memory: rendererMemory() };
+  await bare2.page.context().close();
+  return { ready, load, press, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold };
 }
 
 // Runs steps in a fresh WebKitGTK page (a web process of its own) under Xvfb.
@@ -92,9 +104,10 @@ function webkitSteps(url, dir, work, names) {
 async function inWebKit(url, dir, work) {
   const probe = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1')"]);
   if (probe.status !== 0 || spawnSync('xvfb-run', ['--help']).error) return null;
-  const [ready, load, press] = await webkitSteps(url, dir, work, ['ready', 'load', 'press']);
+  const [ready, load, press, lit, bgmStart, bgmHold] = await webkitSteps(url, dir, work, ['ready', 'load', 'press', 'lit', 'bgmStart', 'hold']);
   const [bareReady, bareLoad] = await webkitSteps(url, dir, work, ['ready', 'bareLoad']);
-  return { ready, load, press, bareReady, bareLoad };
+  const [, bareBgmStart, bareBgmHold] = await webkitSteps(url, dir, work, ['ready', 'bareBgmStart', 'hold']);
+  return { ready, load, press, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold };
 }
 
 async function main() {
@@ -104,6 +117,7 @@ async function main() {
   for (let page = 1; page <= 4; page++) {
     for (let pad = 1; pad <= 16; pad++) tree[`page${page}/pad${String(pad).padStart(2, '0')}.wav`] = { seconds: 2, freq: 200 + pad * 40, rate: 44100, channels: 2 };
   }
+  tree['bgm/bgm.wav'] = { seconds: 30, freq: 330, rate: 44100, channels: 2 };
   writeTree(dir, tree);
   const deck = createDeckServer({ port: 0 });
   const { port } = await deck.start();
@@ -146,6 +160,19 @@ async function main() {
       console.log(`${`loading: ${k.toUpperCase()} growth MiB`.padEnd(30)}${cells.join('')}`);
     }
     one('page process RSS after presses MiB', (e) => mib(e.press.memory.Rss));
+    const lit = names.map((n) => {
+      const { ours, bare } = engines[n].lit.result;
+      const o = pct(ours, 50);
+      const b = pct(bare, 50);
+      return `${col(o.toFixed(1))}${col(b.toFixed(1))}${col((o / b).toFixed(2))}`;
+    });
+    console.log(`${'key to pad lit, median ms'.padEnd(30)}${lit.join('')}`);
+    const cpu = names.map((n) => {
+      const e = engines[n];
+      const share = (a, b) => (100 * (b.memory.cpuSeconds - a.memory.cpuSeconds)) / steps.BGM_SECONDS;
+      return `${col(share(e.bgmStart, e.bgmHold).toFixed(0))}${col(share(e.bareBgmStart, e.bareBgmHold).toFixed(0))}${col('')}`;
+    });
+    console.log(`${'BGM playing: page CPU % of core'.padEnd(30)}${cpu.join('')}`);
     if (!engines.webkit) console.log('WebKitGTK: skipped (python3-gi, gir1.2-webkit2-4.1 or xvfb missing)');
 
     // The budget: with room for about ten pads, the rest must stream rather than decode.

@@ -76,3 +76,85 @@ return JSON.stringify({ ours, bare });
 `;
 
 module.exports = { ready, load, bareLoad, press, PRESSES };
+
+// Key to pad lit on screen: from a keydown to the frame after the one in which the pad shows as
+// playing (that one has been painted by then); the same for a bare handler that starts a source
+// and lights an element of the pad's size the same way. Pads are stopped between presses.
+const LIT_PRESSES = 40;
+const lit = `
+const keys = ['1', '2', '3', '4', 'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F', 'Z', 'X', 'C', 'V'];
+const event = (k) => new KeyboardEvent('keydown', { key: k.toLowerCase(), code: /\\d/.test(k) ? 'Digit' + k : 'Key' + k, bubbles: true });
+const frame = () => new Promise(requestAnimationFrame);
+const engine = jaunvelDeck.engine;
+// Waits for the first frame in which isLit() holds, then one more; ms since t0.
+const seen = (t0, isLit) => new Promise((resolve) => {
+  const check = () => (isLit() ? requestAnimationFrame(() => resolve(performance.now() - t0)) : requestAnimationFrame(check));
+  requestAnimationFrame(check);
+});
+const ours = [];
+const pads = document.querySelectorAll('#grid .pad');
+for (let i = 0; i < ${LIT_PRESSES}; i++) {
+  engine.stopAllPads(0);
+  await frame(); await frame();
+  const pad = pads[i % 16];
+  const t0 = performance.now();
+  document.dispatchEvent(event(keys[i % 16]));
+  ours.push(await seen(t0, () => pad.classList.contains('playing')));
+}
+engine.stopAllPads(0);
+const ctx = engine.ctx;
+const buffer = [...engine.files.values()].find((f) => f.buffer).buffer;
+// The bare page's pad: the size of the deck's first pad, lit the way the deck lights one.
+const r = pads[0].getBoundingClientRect();
+const box = document.createElement('div');
+box.style.cssText = 'position:fixed;left:' + r.left + 'px;top:' + r.top + 'px;width:' + r.width + 'px;height:' + r.height + 'px;background:#333;border:2px solid #555;border-radius:10px';
+document.body.append(box);
+const target = document.createElement('div');
+target.addEventListener('keydown', () => {
+  const src = ctx.createBufferSource();
+  src.buffer = buffer;
+  src.connect(ctx.destination);
+  src.start();
+  src.stop(ctx.currentTime + 0.05);
+  box.classList.add('on');
+  box.style.borderColor = '#fff';
+  box.style.boxShadow = '0 0 0 3px #3b82f6';
+});
+const bare = [];
+for (let i = 0; i < ${LIT_PRESSES}; i++) {
+  box.classList.remove('on');
+  box.style.borderColor = '#555';
+  box.style.boxShadow = 'none';
+  await frame(); await frame();
+  const t0 = performance.now();
+  target.dispatchEvent(event('1'));
+  bare.push(await seen(t0, () => box.classList.contains('on')));
+}
+box.remove();
+return JSON.stringify({ ours, bare });
+`;
+
+// The BGM playing (the page's own player, its clocks running), for the CPU reading around the
+// next step; and the same file in a bare page's audio element.
+const BGM_SECONDS = 5;
+const bgmStart = `
+const { bgm } = jaunvelDeck;
+if (!bgm.tracks.length) await new Promise((r) => bgm.addEventListener('change', function f() { if (bgm.tracks.length) r(bgm.removeEventListener('change', f)); }));
+document.getElementById('bgm-play').click();
+await new Promise((r) => bgm.element.addEventListener('timeupdate', r, { once: true }));
+return JSON.stringify({ playing: bgm.playing, title: bgm.current.name });
+`;
+const bareBgmStart = `
+const list = await (await fetch('/api/list?dir=' + encodeURIComponent(show + '/bgm'))).json();
+window.bareAudio = new Audio('/media?path=' + encodeURIComponent(list.files[0].path));
+await bareAudio.play();
+await new Promise((r) => bareAudio.addEventListener('timeupdate', r, { once: true }));
+return JSON.stringify({ playing: !bareAudio.paused });
+`;
+// A measuring window: the CPU the page's process spends in it is read before and after.
+const hold = `
+await new Promise((r) => setTimeout(r, ${BGM_SECONDS * 1000}));
+return JSON.stringify({ seconds: ${BGM_SECONDS} });
+`;
+
+Object.assign(module.exports, { lit, bgmStart, bareBgmStart, hold, BGM_SECONDS });

@@ -6,6 +6,7 @@
 //   bgm A/B ───┴─ duck ─ bgm bus ───────┘
 
 import { mediaUrl } from './api.js';
+import { Decoder } from './decode.js';
 
 const DUCK_GAIN = 0.25; // about −12 dB
 const DUCK_ATTACK = 0.06; // time constants in seconds
@@ -36,7 +37,9 @@ export class Engine extends EventTarget {
     this.padsBus.connect(this.master);
     this.duck.connect(this.bgmBus).connect(this.master);
     this.master.connect(this.ctx.destination);
-    this.files = new Map(); // path → {state, buffer, duration, bytes, promise}
+    // Decoding happens on contexts of its own: one stuck decode must never hold the player's.
+    this.decoder = new Decoder(() => new OfflineAudioContext(1, 1, this.ctx.sampleRate));
+    this.files = new Map(); // path → {state, buffer, duration, bytes, promise, reason}
     this.decodedBytes = 0;
     this.budget = DECODED_BUDGET_BYTES;
     this.voices = new Map(); // pad object → voice
@@ -76,6 +79,7 @@ export class Engine extends EventTarget {
       () => entry,
       (err) => {
         entry.state = err && err.state ? err.state : 'unsupported';
+        entry.reason = (err && err.reason) || entry.state;
         return entry;
       },
     ).finally(() => this.emit('filestate', path));
@@ -84,20 +88,25 @@ export class Engine extends EventTarget {
 
   async #fetchAndDecode(path, entry) {
     const res = await fetch(mediaUrl(path)).catch(() => null);
-    if (!res || res.status === 404) throw { state: 'missing' };
+    if (!res) {
+      this.emit('offline');
+      throw { state: 'offline' }; // the server did not answer: tried again once it does
+    }
+    if (res.status === 404) throw { state: 'missing' };
     if (!res.ok) throw { state: 'unsupported' };
     const size = Number(res.headers.get('Content-Length') || 0);
     if (size > STREAM_ABOVE_BYTES) {
       res.body?.cancel();
       return this.#asStream(entry);
     }
-    const data = await res.arrayBuffer();
+    const data = await res.arrayBuffer().catch(() => null);
+    if (!data) throw { state: 'missing' };
     if (this.files.get(path) !== entry) return; // forgotten meanwhile: not worth decoding
     let buffer;
     try {
-      buffer = await this.ctx.decodeAudioData(data);
-    } catch {
-      throw { state: 'unsupported' };
+      buffer = await this.decoder.decode(data, () => fetch(mediaUrl(path)).then((r) => r.arrayBuffer()));
+    } catch (err) {
+      throw { state: 'unsupported', reason: err.reason };
     }
     if (this.files.get(path) !== entry) return; // forgotten meanwhile: neither kept nor counted
     const bytes = buffer.length * buffer.numberOfChannels * 4;
@@ -110,6 +119,22 @@ export class Engine extends EventTarget {
 
   #asStream(entry, duration = 0) {
     Object.assign(entry, { state: 'ready', stream: true, duration });
+  }
+
+  // Whether each file is still on disk: a file read into memory and then moved or deleted
+  // still plays, but is flagged (gone), so a later run would not find it either.
+  async verify(paths) {
+    await Promise.all([...paths].map(async (path) => {
+      const entry = this.files.get(path);
+      if (!entry || entry.state !== 'ready') return;
+      const res = await fetch(mediaUrl(path), { method: 'HEAD', cache: 'no-store' }).catch(() => null);
+      if (res) entry.gone = res.status === 404;
+    }));
+  }
+
+  // Forgets the files the server could not be asked for, so they are loaded again.
+  forgetOffline() {
+    for (const [path, entry] of this.files) if (entry.state === 'offline') this.files.delete(path);
   }
 
   // Forgets files no pad uses any more, returning their memory to the budget.
@@ -210,6 +235,12 @@ export class Engine extends EventTarget {
     el.__node.connect(gain);
   }
 
+  // A pad's volume changed: a voice that is sounding follows it at once.
+  setPadVolume(pad) {
+    const v = this.voices.get(pad);
+    if (v && !v.stopping) rampTo(v.gain.gain, taper(pad.volume), this.ctx.currentTime, 0.05);
+  }
+
   stopPad(pad, fade = CLICK_FREE) {
     const v = this.voices.get(pad);
     if (v) this.#stopVoice(pad, v, fade);
@@ -265,12 +296,29 @@ export class Engine extends EventTarget {
   }
 }
 
+const CROSSFADE_MIN = 0.05;
+
+// A crossfade's length: the setting, but never more than half of either track (lengths not
+// known yet are left out), so a short track is heard rather than faded past.
+export function crossfadeSeconds(setting, ...durations) {
+  const halves = durations.filter((d) => Number.isFinite(d) && d > 0).map((d) => d / 2);
+  return Math.max(0, Math.min(setting, ...halves));
+}
+
 // Background music through two media elements, so one track can fade into the next.
 export class BgmPlayer extends EventTarget {
-  constructor(engine) {
+  // serverUp(): resolves to whether the server answers; a track that fails while it does not
+  // is not skipped: the player waits (held) and picks up where it was once it answers again.
+  constructor(engine, { serverUp = async () => true } = {}) {
     super();
     this.engine = engine;
+    this.serverUp = serverUp;
+    this.held = null; // {pos, time} of the track the server's absence stopped
+    this.starts = 0; // tracks started, so a late 'loadedmetadata' knows it is stale
+    this.lastFade = 0;
+    this.failures = 0; // tracks failed in a row
     this.tracks = [];
+    this.broken = new Set(); // indices of tracks that failed to play
     this.order = [];
     this.pos = -1;
     this.playing = false;
@@ -288,7 +336,8 @@ export class BgmPlayer extends EventTarget {
     for (const deck of this.decks) {
       deck.el.addEventListener('timeupdate', () => this.#watch(deck));
       deck.el.addEventListener('ended', () => deck === this.decks[this.active] && this.playing && this.next());
-      deck.el.addEventListener('error', () => deck === this.decks[this.active] && this.playing && this.#skipBroken());
+      deck.el.addEventListener('error', () => deck === this.decks[this.active] && this.playing && this.#failed(deck));
+      deck.el.addEventListener('playing', () => deck === this.decks[this.active] && (this.failures = 0));
     }
   }
 
@@ -311,6 +360,8 @@ export class BgmPlayer extends EventTarget {
   setTracks(tracks) {
     this.pause(0.3);
     this.tracks = tracks;
+    this.broken = new Set();
+    this.held = null;
     this.pos = -1;
     this.#reorder(-1);
     this.emit();
@@ -346,6 +397,10 @@ export class BgmPlayer extends EventTarget {
 
   play(fade = 0.8) {
     if (!this.tracks.length) return;
+    if (this.held) {
+      this.resumeHeld();
+      return;
+    }
     this.engine.resume();
     if (this.pos < 0) {
       this.#start(0, 0.05);
@@ -360,7 +415,11 @@ export class BgmPlayer extends EventTarget {
   }
 
   pause(fade = 0.8) {
-    if (!this.playing) return;
+    this.held = null;
+    if (!this.playing) {
+      this.emit();
+      return;
+    }
     this.playing = false;
     const now = this.engine.ctx.currentTime;
     for (const deck of this.decks) {
@@ -372,6 +431,7 @@ export class BgmPlayer extends EventTarget {
   }
 
   hardStop() {
+    this.held = null;
     this.playing = false;
     const now = this.engine.ctx.currentTime;
     for (const deck of this.decks) {
@@ -396,37 +456,83 @@ export class BgmPlayer extends EventTarget {
     this.#start(pos, this.playing ? this.crossfade : 0.05);
   }
 
+  // Plays a track from a given second (after a reload: where it was cut).
+  resumeAt(index, seconds) {
+    if (index < 0 || index >= this.tracks.length) return;
+    this.#reorder(index);
+    this.#start(0, CROSSFADE_MIN, seconds);
+  }
+
   playTrack(index) {
     if (index < 0 || index >= this.tracks.length) return;
     this.#reorder(index);
     this.#start(0, this.playing ? this.crossfade : 0.05);
   }
 
-  #skipBroken() {
-    if (this.tracks.length > 1) this.next();
+  // The track now playing failed: a broken file is skipped (each track at most once in a
+  // row); with the server away, the player stops and waits for it instead.
+  async #failed(deck) {
+    const pos = this.pos;
+    const time = deck.el.currentTime || 0;
+    const up = await this.serverUp();
+    if (pos !== this.pos || !this.playing) return; // moved on meanwhile
+    if (!up) {
+      this.hardStop();
+      this.held = { pos, time };
+      this.emit();
+      return;
+    }
+    this.failures++;
+    this.broken.add(this.currentIndex);
+    if (this.tracks.length > 1 && this.failures < this.tracks.length) this.next();
     else this.hardStop();
   }
 
+  // The server answers again: what it stopped plays on from where it was.
+  resumeHeld() {
+    const held = this.held;
+    if (!held || held.pos >= this.order.length) return;
+    this.held = null;
+    this.#start(held.pos, 0.3, held.time);
+  }
+
   // Starts order[pos] on the idle element and crossfades into it.
-  #start(pos, fade) {
+  // Starts order[pos] (from `at` seconds) on the idle element and crossfades into it: once
+  // the new track's length is known, so the fade can be kept to half the shorter track.
+  #start(pos, fade, at = 0) {
     this.pos = pos;
+    this.held = null;
     const track = this.current;
-    const now = this.engine.ctx.currentTime;
     const out = this.decks[this.active];
     const into = this.decks[1 - this.active];
     this.active = 1 - this.active;
-    rampTo(out.gain.gain, 0, now, fade);
-    clearTimeout(out.timer);
-    out.timer = setTimeout(() => out.el.pause(), fade * 1000 + 30);
     clearTimeout(into.timer);
     into.el.src = mediaUrl(track.path);
-    into.el.currentTime = 0;
+    into.el.currentTime = at;
+    const now = this.engine.ctx.currentTime;
     into.gain.gain.cancelScheduledValues(now);
     into.gain.gain.setValueAtTime(0, now);
-    into.gain.gain.linearRampToValueAtTime(1, now + Math.max(0.05, fade));
     this.playing = true;
     this.engine.resume();
     into.el.play().catch(() => {});
+    const start = (this.starts += 1);
+    const begin = () => {
+      if (start !== this.starts) return; // another track took over meanwhile
+      const length = fade > CROSSFADE_MIN ? crossfadeSeconds(fade, out.el.duration, into.el.duration) : fade;
+      this.lastFade = length;
+      const t = this.engine.ctx.currentTime;
+      rampTo(out.gain.gain, 0, t, length);
+      clearTimeout(out.timer);
+      out.timer = setTimeout(() => out.el.pause(), length * 1000 + 30);
+      into.gain.gain.cancelScheduledValues(t);
+      into.gain.gain.setValueAtTime(0, t);
+      into.gain.gain.linearRampToValueAtTime(1, t + Math.max(CROSSFADE_MIN, length));
+    };
+    if (fade <= CROSSFADE_MIN) begin();
+    else {
+      into.el.addEventListener('loadedmetadata', begin, { once: true });
+      into.el.addEventListener('error', begin, { once: true });
+    }
     this.emit();
   }
 
@@ -434,7 +540,8 @@ export class BgmPlayer extends EventTarget {
   #watch(deck) {
     if (deck !== this.decks[this.active] || !this.playing) return;
     const left = deck.el.duration - deck.el.currentTime;
-    if (this.crossfade > 0 && Number.isFinite(left) && left <= this.crossfade && this.tracks.length > 1) {
+    const length = crossfadeSeconds(this.crossfade, deck.el.duration);
+    if (length > 0 && Number.isFinite(left) && left <= length && this.tracks.length > 1) {
       this.next(); // the other element becomes the active one, so this fires once
     }
   }

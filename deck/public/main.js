@@ -4,17 +4,28 @@ import * as bridge from './bridge.js';
 import { listFolder } from './api.js';
 import { Engine, BgmPlayer } from './engine.js';
 import * as S from './show.js';
+import { route, focusKind, keyName, hotkeyOwner, composing as composingKey } from './keys.js';
+import { installPointerRules } from './pointer.js';
+import { Store } from './store.js';
+import { planRelink, applyRelink } from './relink.js';
+import { Messages, ask, choose } from './messages.js';
+import { ServerWatch } from './health.js';
+import { preflight } from './preflight.js';
+import { sniffAudio } from './decode.js';
+import { mediaUrl } from './api.js';
 
 const $ = (id) => document.getElementById(id);
 const STORAGE_KEY = 'jaunvel.deck.show';
 const LOAD_CONCURRENCY = 4;
 const ESC_TWICE_MS = 600;
-const STATE_TEXT = { empty: '未割当', loading: '読込中…', ready: '準備完了', missing: '欠落', unsupported: '非対応' };
+const STATE_TEXT = { empty: '未割当', loading: '読込中…', ready: '準備完了', missing: 'ファイルなし', unsupported: '読めません', offline: 'サーバー待ち' };
 
 const engine = new Engine();
-const bgm = new BgmPlayer(engine);
-let show = S.createShow();
-let relinkPending = false;
+const server = new ServerWatch();
+const bgm = new BgmPlayer(engine, { serverUp: () => server.check() });
+const store = new Store(S.createShow(), { onCommit });
+let show = store.show; // always store.show
+let relinkPending = false; // the next base folder chosen relinks the show
 let editing = null; // {page, slot} of the pad open in the editor
 let padElements = new Map(); // pad → element on the current page
 let hotkeys = new Map(); // key name → pad on the current page
@@ -22,20 +33,43 @@ let lastEsc = -Infinity;
 
 // --- messages ----------------------------------------------------------------
 
-function notify(text, kind = 'info') {
-  const box = document.createElement('div');
-  box.className = `message ${kind}`;
-  box.setAttribute('role', kind === 'error' ? 'alert' : 'status');
-  const span = document.createElement('span');
-  span.textContent = text;
-  const close = document.createElement('button');
-  close.textContent = '×';
-  close.title = '閉じる';
-  close.addEventListener('click', () => box.remove());
-  box.append(span, close);
-  $('messages').append(box);
-  if (kind !== 'error') setTimeout(() => box.remove(), 6000);
-  while ($('messages').children.length > 4) $('messages').firstChild.remove();
+const messages = new Messages($('messages'));
+const notify = (text, kind = 'info', options) => messages.show(text, kind, options);
+
+// --- the one path for changes ------------------------------------------------------
+
+// Every edit goes through store.commit(change, {what}); this redraws what it names and saves.
+function onCommit(what, next) {
+  show = next;
+  if (what === 'show' || what === 'undo') afterSwap();
+  else if (what === 'grid') renderGrid();
+  else if (what === 'tabs') {
+    renderTabs();
+    renderGrid();
+  } else if (what === 'bgm') renderBgm();
+  else if (what === 'all') renderAll();
+  changed();
+}
+
+const edit = (change, options) => store.commit(change, options);
+
+// A whole show took the place of the last one (opened, laid out, or an undo step).
+let afterSwapLoad = Promise.resolve();
+function afterSwap() {
+  for (const bus of ['master', 'pads', 'bgm']) engine.setVolume(bus, show.volumes[bus]);
+  bgm.crossfade = show.bgm.crossfade;
+  if (bgm.shuffle !== show.bgm.shuffle) bgm.setShuffle(show.bgm.shuffle);
+  const paths = (tracks) => tracks.map((t) => t.path).join('\n');
+  if (paths(bgm.tracks) !== paths(show.bgm.tracks)) bgm.setTracks(show.bgm.tracks);
+  if (editing && !editingPad()) $('pad-editor').close();
+  else if (editing) fillEditor();
+  renderAll();
+  afterSwapLoad = loadShowAudio().then(verifyAll);
+}
+
+function undo() {
+  if (store.undo()) notify('ひとつ前に戻しました。', 'info', { key: 'undo' });
+  else notify('これ以上は戻せません。', 'info', { key: 'undo' });
 }
 
 // --- persistence (the shell keeps the page's storage between runs) -------------
@@ -49,11 +83,50 @@ function changed() {
 function persist() {
   clearTimeout(saveTimer);
   try {
-    localStorage.setItem(STORAGE_KEY, JSON.stringify({ fromSettings: show.fromSettings, text: S.toSettingsText(show) }));
+    localStorage.setItem(STORAGE_KEY, JSON.stringify({ fromSettings: show.fromSettings, text: S.toSettingsText(show), tracks: show.bgm.tracks }));
   } catch {
     // storage full or unavailable: the deck still works, it just will not survive a reload
   }
 }
+
+// What was sounding when the page went away (the shell reloads it at start-up and after a
+// failed load): the BGM plays on from where it was, and cut pads are shown as cut.
+const PLAYING_KEY = 'jaunvel.deck.playing';
+const RESUME_WITHIN_MS = 60000;
+function savePlaying() {
+  const pads = [];
+  for (const pad of engine.voices.keys()) {
+    if (!engine.isPlaying(pad)) continue;
+    const at = show.pages.findIndex((p) => p.pads.includes(pad));
+    if (at >= 0) pads.push(S.flatIndex(show, at, show.pages[at].pads.indexOf(pad)));
+  }
+  const music = bgm.playing && bgm.current ? { path: bgm.current.path, time: bgm.element.currentTime } : null;
+  try {
+    localStorage.setItem(PLAYING_KEY, JSON.stringify({ at: Date.now(), bgm: music, pads }));
+  } catch {
+    // nothing to resume then
+  }
+}
+
+function resumePlaying() {
+  let saved = null;
+  try {
+    saved = JSON.parse(localStorage.getItem(PLAYING_KEY) || 'null');
+    localStorage.removeItem(PLAYING_KEY);
+  } catch {
+    return;
+  }
+  if (!saved || !(Date.now() - saved.at < RESUME_WITHIN_MS)) return;
+  const index = saved.bgm ? show.bgm.tracks.findIndex((t) => t.path === saved.bgm.path) : -1;
+  if (index >= 0) bgm.resumeAt(index, Number(saved.bgm.time) || 0);
+  const cut = (Array.isArray(saved.pads) ? saved.pads : []).map((i) => S.padAt(show, i)).filter(Boolean);
+  for (const { pad } of cut) cutPads.add(pad);
+  if (cut.length) {
+    notify(`再読み込みで止まったパッド: ${cut.map(({ page, slot, pad }) => `${show.pages[page].name} ${slot + 1}「${pad.label || pad.name}」`).join('、')}`, 'error', { key: 'cut' });
+    renderGrid();
+  }
+}
+const cutPads = new Set(); // pads a reload cut off, until they are played again
 
 function restore() {
   try {
@@ -61,6 +134,7 @@ function restore() {
     if (!saved) return null;
     const restored = S.fromSettingsText(saved.text);
     restored.fromSettings = saved.fromSettings === true;
+    if (Array.isArray(saved.tracks) && restored.bgm.folder) restored.bgm.tracks = saved.tracks.filter((t) => t && typeof t.path === 'string');
     return restored;
   } catch {
     return null;
@@ -70,6 +144,8 @@ function restore() {
 // --- loading audio -------------------------------------------------------------
 
 const padState = (pad) => (pad.path ? engine.fileState(pad.path)?.state || 'loading' : 'empty');
+// What a pad's status line says: an empty file is named as such.
+const stateText = (pad) => (engine.fileState(pad.path)?.reason === 'empty' ? '空のファイル' : STATE_TEXT[padState(pad)]);
 
 // Loads every file the show uses, a few at a time; resolves when all have settled. Stops
 // when another show takes its place: that show's files are the ones to decode now.
@@ -90,20 +166,29 @@ async function loadBgmFolder(folder, { quiet = false } = {}) {
   try {
     const listing = await listFolder(folder, { recursive: true, depth: 4 });
     if (show !== forShow) return; // another show was loaded meanwhile
-    show.bgm.folder = folder;
-    show.bgm.tracks = listing.files.map((f) => ({ path: f.path, name: f.name }));
-    bgm.setTracks(show.bgm.tracks);
+    const tracks = listing.files.map((f) => ({ path: f.path, name: f.name }));
+    edit((s) => {
+      s.bgm.folder = folder;
+      s.bgm.tracks = tracks;
+    }, { what: 'none', undo: !quiet });
+    const same = bgm.tracks.map((t) => t.path).join('\n') === tracks.map((t) => t.path).join('\n');
+    if (same) bgm.tracks = show.bgm.tracks;
+    else bgm.setTracks(show.bgm.tracks);
     renderBgm();
     updatePreflight();
-    changed();
+    checkTracks().then(updatePreflight);
     if (!listing.files.length) notify(`「${S.baseName(folder)}」には音源がありません。`, 'error');
     else if (!quiet) notify(`BGMに${listing.files.length}曲を取り込みました（${S.baseName(folder)}）。`);
   } catch (err) {
-    notify(`BGMフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
+    notify(`BGMフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error', { key: serverKey(err) });
   }
 }
 
+// Messages whose cause is the server's absence share a key: they go when it answers again.
+const serverKey = (err) => (err && err.status ? null : 'server');
+
 function folderProblem(err) {
+  if (!err.status) server.check();
   if (err.status === 404) return 'フォルダが見つかりません';
   if (err.status === 400) return 'フォルダではありません';
   return 'サーバーに接続できません';
@@ -111,20 +196,14 @@ function folderProblem(err) {
 
 // --- the show as a whole -----------------------------------------------------------
 
-function applyShow(next) {
+function applyShow(next, { undo = true } = {}) {
   engine.stopAllPads(0.3);
-  show = next;
-  for (const bus of ['master', 'pads', 'bgm']) engine.setVolume(bus, show.volumes[bus]);
-  bgm.crossfade = show.bgm.crossfade;
-  bgm.shuffle = show.bgm.shuffle;
-  bgm.setTracks(show.bgm.tracks);
-  renderAll();
-  changed();
-  return Promise.all([
-    loadShowAudio().then(updatePreflight),
-    show.bgm.folder ? loadBgmFolder(show.bgm.folder, { quiet: true }) : null,
-  ]);
+  store.replace(next, { undo });
+  return Promise.all([afterSwapLoad, show.bgm.folder ? loadBgmFolder(show.bgm.folder, { quiet: true }) : null]);
 }
+
+// Whether laying the deck out again would throw away what the operator made of it.
+const hasWork = () => S.allPads(show).some((p) => p.path) || show.bgm.tracks.length > 0;
 
 // Lays a show out from a base folder: loose files become the first page, each
 // sub-folder a page, and a folder named "bgm" the playlist.
@@ -150,60 +229,57 @@ async function layoutFromFolder(folder) {
   return next;
 }
 
+let baseChoice = 0; // a folder chosen while the last one is still being read replaces it
 async function setBaseFolder(folder) {
-  if (relinkPending) {
-    relinkPending = false;
-    await relinkByName(folder);
+  const relink = relinkPending || show.fromSettings;
+  relinkPending = false;
+  if (relink) return relinkTo(folder);
+  const choice = ++baseChoice;
+  let next;
+  try {
+    next = await layoutFromFolder(folder);
+  } catch (err) {
+    notify(`基本フォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error', { key: serverKey(err) });
     return;
   }
+  if (choice !== baseChoice) return;
+  const question = `「${S.baseName(folder)}」から並べ直します。\n今のパッドの名前・色・モード・キーとBGMの一覧は置き換わります（Ctrl+Z で戻せます）。`;
+  if (hasWork() && !(await ask(question, '並べ直す'))) return;
   try {
-    if (show.fromSettings) {
-      // The settings file keeps its layout: its files are looked for under the new base.
-      const old = show.baseFolder;
-      for (const pad of S.allPads(show)) if (pad.path) pad.path = S.resolveFrom(folder, S.relativeTo(old, pad.path));
-      if (show.bgm.folder) show.bgm.folder = S.resolveFrom(folder, S.relativeTo(old, show.bgm.folder));
-      show.baseFolder = folder;
-      await applyShow(show);
-      const missing = S.allPads(show).filter((p) => padState(p) === 'missing').length;
-      if (missing) await relinkByName(folder);
-      else notify(`基本フォルダを「${S.baseName(folder)}」にしました。`);
-      return;
-    }
-    const next = await layoutFromFolder(folder);
     const count = S.allPads(next).filter((p) => p.path).length;
     await applyShow(next);
     notify(`「${S.baseName(folder)}」を読み込みました: パッド ${count}個・${next.pages.length}ページ。`);
   } catch (err) {
-    notify(`基本フォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
+    notify(`基本フォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error', { key: serverKey(err) });
   }
 }
 
-// Finds each missing pad's file by its name anywhere under folder.
-async function relinkByName(folder) {
+// "予選 3「a.wav」、決勝 7「b.wav」" — at most a few, then how many more.
+function whereList(items) {
+  const names = items.slice(0, 6).map((w) => `${show.pages[w.page].name} ${w.slot + 1}「${w.name}」`);
+  return names.join('、') + (items.length > 6 ? ` ほか${items.length - 6}個` : '');
+}
+
+// Moves the show's files to folder: the same places under it, else files of a unique name.
+async function relinkTo(folder) {
   let listing;
   try {
-    listing = await listFolder(folder, { recursive: true, depth: 6 });
+    listing = await listFolder(folder, { recursive: true, depth: 8 });
   } catch (err) {
-    notify(`再リンク用のフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error');
+    notify(`再リンク用のフォルダを読み込めませんでした: ${folderProblem(err)}（${folder}）`, 'error', { key: serverKey(err) });
     return;
   }
-  const byName = new Map();
-  for (const f of listing.files) if (!byName.has(S.nameKey(f.name))) byName.set(S.nameKey(f.name), f.path);
-  let found = 0;
-  let left = 0;
-  for (const pad of S.allPads(show)) {
-    if (!pad.path || padState(pad) !== 'missing') continue;
-    const match = byName.get(S.nameKey(pad.name || S.baseName(pad.path)));
-    if (match) {
-      pad.path = match;
-      found++;
-    } else left++;
-  }
-  renderGrid();
-  changed();
+  const plan = planRelink(show, { oldBase: show.baseFolder, newBase: folder, files: listing.files, isMissing: (p) => engine.fileState(p)?.state !== 'ready' });
+  const bgmBefore = show.bgm.folder;
+  edit((s) => applyRelink(s, plan, folder), { what: 'all' });
+  if (show.bgm.folder && show.bgm.folder !== bgmBefore) loadBgmFolder(show.bgm.folder, { quiet: true });
   await loadShowAudio();
   updatePreflight();
-  notify(`${found}個のパッドを再リンクしました${left ? `（見つからないもの ${left}個）` : ''}。`, left ? 'error' : 'info');
+  const problems = [];
+  if (plan.ambiguous.length) problems.push(`同じ名前のファイルが複数あって決められないもの ${plan.ambiguous.length}個: ${whereList(plan.ambiguous)}`);
+  if (plan.missing.length) problems.push(`見つからないもの ${plan.missing.length}個: ${whereList(plan.missing)}`);
+  if (plan.bgmLost) problems.push(`BGMフォルダ「${S.baseName(bgmBefore)}」が見つかりません`);
+  notify(`「${S.baseName(folder)}」に再リンクしました（${plan.moves.length}個を移動）。${problems.length ? `\n${problems.join('\n')}` : ''}`, problems.length ? 'error' : 'info', { key: 'relink' });
 }
 
 // --- native callbacks ------------------------------------------------------------
@@ -226,16 +302,20 @@ const callbacks = {
         notify(`「${S.baseName(path)}」には音源がありません。`, 'error');
         return;
       }
-      const page = show.pages[show.currentPage];
-      page.pads = S.padsFromFiles(listing.files);
-      if (/^ページ \d+$/.test(page.name)) page.name = S.baseName(path);
-      renderAll();
-      changed();
+      const target = show.currentPage;
+      const used = show.pages[target].pads.filter((p) => p.path).length;
+      if (used && !(await ask(`「${show.pages[target].name}」の${used}個のパッドを「${S.baseName(path)}」の音源で置き換えます（Ctrl+Z で戻せます）。`, '置き換える'))) return;
+      const page = show.pages[target];
+      if (!page) return;
+      edit((s) => {
+        page.pads = S.padsFromFiles(listing.files);
+        if (/^ページ \d+$/.test(page.name)) page.name = S.baseName(path);
+      }, { what: 'all' });
       notify(`「${page.name}」に${Math.min(listing.files.length, S.MAX_PADS)}個の音源を流し込みました。`);
       await loadShowAudio();
       updatePreflight();
     } catch (err) {
-      notify(`フォルダを読み込めませんでした: ${folderProblem(err)}（${path}）`, 'error');
+      notify(`フォルダを読み込めませんでした: ${folderProblem(err)}（${path}）`, 'error', { key: serverKey(err) });
     }
   },
   setSamplerFileFromNative(value) {
@@ -246,12 +326,12 @@ const callbacks = {
     }
     const { pad } = at;
     const name = isText(value.name) ? value.name : S.baseName(value.path);
-    if (!pad.label || pad.label === S.stripExtension(pad.name || '')) pad.label = S.stripExtension(name);
-    pad.path = value.path;
-    pad.name = name;
-    if (at.page === show.currentPage) renderGrid();
+    edit(() => {
+      if (!pad.label || pad.label === S.stripExtension(pad.name || '')) pad.label = S.stripExtension(name);
+      pad.path = value.path;
+      pad.name = name;
+    }, { what: at.page === show.currentPage ? 'grid' : 'none' });
     if (editing && editing.page === at.page && editing.slot === at.slot) fillEditor();
-    changed();
     return loadShowAudio().then(updatePreflight);
   },
   samplerConfigSavedFromNative(value) {
@@ -281,6 +361,14 @@ const callbacks = {
   },
 };
 
+// Failures in asynchronous work reach the operator, not only the console.
+window.addEventListener('unhandledrejection', (e) => {
+  notify(`内部エラー: ${e.reason && e.reason.message ? e.reason.message : e.reason}`, 'error');
+});
+window.addEventListener('error', (e) => {
+  if (e.message) notify(`内部エラー: ${e.message}`, 'error');
+});
+
 // --- rendering -------------------------------------------------------------------
 
 function renderAll() {
@@ -295,6 +383,7 @@ function renderAll() {
   renderGrid();
   renderBgm();
   updatePreflight();
+  $('first-steps').hidden = hasWork() || Boolean(show.baseFolder);
 }
 
 function renderTabs() {
@@ -311,14 +400,12 @@ function renderTabs() {
       return b;
     }),
   );
+  renderSounding();
 }
 
 function selectPage(i) {
   if (i < 0 || i >= show.pages.length || i === show.currentPage) return;
-  show.currentPage = i;
-  renderTabs();
-  renderGrid();
-  changed();
+  edit((s) => (s.currentPage = i), { what: 'tabs', undo: false });
 }
 
 function renderGrid() {
@@ -333,7 +420,7 @@ function renderGrid() {
     el.dataset.index = String(base + slot);
     el.style.setProperty('--pad-color', pad.color);
     el.innerHTML =
-      '<span class="key"></span><span class="badge" hidden>ストリーム</span><span class="duck-mark" hidden>ダック</span>' +
+      '<span class="key"></span><span class="badge" hidden title="長いか、メモリに収まらないため、ファイルから直接再生します">直接再生</span><span class="duck-mark" hidden>ダック</span>' +
       '<button class="edit" type="button" title="パッドの設定">✎</button><span class="label"></span>' +
       '<span class="status"></span><span class="mode"></span><span class="progress"></span>';
     el.querySelector('.key').textContent = pad.hotkey;
@@ -341,67 +428,135 @@ function renderGrid() {
     el.querySelector('.mode').textContent = { oneshot: '', toggle: 'トグル', loop: 'ループ' }[pad.mode];
     el.querySelector('.duck-mark').hidden = !pad.duck;
     el.title = pad.path || '';
+    el.tabIndex = 0; // reachable from the keyboard: Enter plays it
+    el.setAttribute('aria-label', `パッド ${slot + 1}${pad.hotkey ? `（キー ${pad.hotkey}）` : ''}: ${pad.label || (pad.path ? S.stripExtension(pad.name) : '未割当')}`);
+    el.querySelector('.edit').setAttribute('aria-label', `パッド ${slot + 1} の設定`);
     padElements.set(pad, el);
     if (pad.hotkey && !hotkeys.has(pad.hotkey)) hotkeys.set(pad.hotkey, pad);
     updatePad(pad);
     return el;
   });
-  $('grid').style.setProperty('--rows', String(Math.ceil(page.pads.length / S.PADS_PER_ROW)));
+  const rows = Math.ceil(page.pads.length / S.PADS_PER_ROW);
+  $('grid').style.setProperty('--rows', String(rows));
+  $('grid').classList.toggle('dense', rows > 6);
   $('grid').replaceChildren(...cells);
 }
 
+// Brings a pad's look up to date, touching only what changed (repainting a pad is not free
+// where the page is drawn without a GPU).
 function updatePad(pad) {
   const el = padElements.get(pad);
   if (!el) return;
   const state = padState(pad);
   const entry = engine.fileState(pad.path);
-  el.dataset.state = state;
-  el.querySelector('.badge').hidden = !(entry && entry.stream);
   const playing = engine.isPlaying(pad);
-  el.classList.toggle('playing', playing);
-  el.dataset.playing = String(playing);
+  if (playing) cutPads.delete(pad);
+  const set = (key, value) => el.dataset[key] !== value && (el.dataset[key] = value);
+  set('state', state);
+  set('playing', String(playing));
+  const badge = el.querySelector('.badge');
+  if (badge.hidden !== !(entry && entry.stream)) badge.hidden = !badge.hidden;
+  if (el.classList.contains('playing') !== playing) el.classList.toggle('playing', playing);
+  const cut = !playing && cutPads.has(pad);
+  if (el.classList.contains('cut') !== cut) el.classList.toggle('cut', cut);
   if (!playing) {
-    el.querySelector('.status').textContent = STATE_TEXT[state];
-    el.querySelector('.progress').style.width = '0';
+    setText(el.querySelector('.status'), cut ? '中断' : stateText(pad));
+    setWidth(el.querySelector('.progress'), 0);
   }
 }
 
 const fmtPad = (s) => `${Math.floor(s / 60)}:${(s % 60).toFixed(1).padStart(4, '0')}`;
 const fmtTrack = (s) => (Number.isFinite(s) ? `${Math.floor(s / 60)}:${String(Math.floor(s % 60)).padStart(2, '0')}` : '0:00');
 
-// Remaining time on playing pads and the BGM clock, once a frame while anything plays.
-let ticking = false;
-let voicesChanged = false;
-function tick() {
-  ticking = false;
-  let again = false;
-  if (voicesChanged) {
-    voicesChanged = false;
+// Clocks (pads' time left, the now-playing strip, the BGM) run about ten times a second while
+// anything plays, and not at all otherwise; what sounds changes the pads' look on the next frame.
+const CLOCK_MS = 100;
+let clockTimer = 0;
+let voicesFrame = 0;
+
+function onVoices() {
+  voicesFrame ||= requestAnimationFrame(() => {
+    voicesFrame = 0;
     for (const pad of padElements.keys()) updatePad(pad);
-  }
+    renderSounding();
+    schedule();
+  });
+}
+
+// Writes only what changed: an unchanged clock costs no layout and no paint.
+const setText = (el, text) => el.textContent !== text && (el.textContent = text);
+const setWidth = (el, percent) => {
+  const w = `${Math.round(percent)}%`;
+  if (el.style.width !== w) el.style.width = w;
+};
+
+function tick() {
+  clockTimer = 0;
+  let again = false;
   for (const [pad, el] of padElements) {
     if (!engine.isPlaying(pad)) continue;
     const t = engine.timing(pad);
     if (t) {
-      el.querySelector('.status').textContent = `${pad.mode === 'loop' ? '↻ ' : ''}-${fmtPad(t.left)}`;
-      if (t.total) el.querySelector('.progress').style.width = `${Math.min(100, (1 - t.left / t.total) * 100)}%`;
+      setText(el.querySelector('.status'), `${pad.mode === 'loop' ? '↻ ' : ''}-${fmtPad(t.left)}`);
+      if (t.total) setWidth(el.querySelector('.progress'), Math.min(100, (1 - t.left / t.total) * 100));
     }
+    again = true;
+  }
+  for (const chip of $('sounding').children) {
+    const pad = chip.pad;
+    const left = pad ? engine.timing(pad)?.left : bgm.element.duration - bgm.element.currentTime;
+    setText(chip.querySelector('.left'), Number.isFinite(left) ? `-${pad ? fmtPad(left) : fmtTrack(left)}` : '');
     again = true;
   }
   const el = bgm.element;
   if (bgm.playing || !el.paused) {
-    $('bgm-elapsed').textContent = fmtTrack(el.currentTime);
-    $('bgm-remaining').textContent = `-${fmtTrack(el.duration - el.currentTime)}`;
-    $('bgm-progress').style.width = Number.isFinite(el.duration) ? `${(el.currentTime / el.duration) * 100}%` : '0';
+    setText($('bgm-elapsed'), fmtTrack(el.currentTime));
+    setText($('bgm-remaining'), `-${fmtTrack(el.duration - el.currentTime)}`);
+    setWidth($('bgm-progress'), Number.isFinite(el.duration) ? (el.currentTime / el.duration) * 100 : 0);
     again = true;
   }
   if (again) schedule();
 }
 function schedule() {
-  if (!ticking) {
-    ticking = true;
-    requestAnimationFrame(tick);
+  clockTimer ||= setTimeout(tick, CLOCK_MS);
+}
+
+// Everything sounding, on every page: a pad or the BGM each, with its time left and a stop.
+function renderSounding() {
+  const where = new Map();
+  show.pages.forEach((page, p) => page.pads.forEach((pad, slot) => where.set(pad, { p, slot })));
+  const chips = [];
+  const pagesSounding = new Set();
+  for (const pad of engine.voices.keys()) {
+    if (!engine.isPlaying(pad)) continue;
+    const at = where.get(pad);
+    if (at) pagesSounding.add(at.p);
+    const name = `${at ? `${show.pages[at.p].name} ${at.slot + 1} ` : ''}${pad.label || S.stripExtension(pad.name || '')}`;
+    chips.push(soundingChip(name, () => engine.stopPad(pad, pad.fadeOut), pad));
   }
+  if (bgm.playing && bgm.current) chips.push(soundingChip(`BGM ${S.stripExtension(bgm.current.name)}`, () => bgm.pause(), null));
+  $('sounding').replaceChildren(...chips);
+  $('sounding').dataset.empty = String(chips.length === 0);
+  [...$('tabs').children].forEach((tab, i) => tab.classList.toggle('sounding', pagesSounding.has(i)));
+}
+
+function soundingChip(name, stop, pad) {
+  const chip = document.createElement('div');
+  chip.className = 'chip';
+  chip.pad = pad;
+  const label = document.createElement('span');
+  label.className = 'name';
+  label.textContent = name;
+  const left = document.createElement('span');
+  left.className = 'left';
+  const b = document.createElement('button');
+  b.type = 'button';
+  b.textContent = '■';
+  b.title = `${name} を止める（フェード）`;
+  b.setAttribute('aria-label', b.title);
+  b.addEventListener('click', stop);
+  chip.append(label, left, b);
+  return chip;
 }
 
 function renderBgm() {
@@ -413,11 +568,13 @@ function renderBgm() {
       li.textContent = S.stripExtension(t.name);
       li.title = t.path;
       if (i === current) li.className = 'current';
+      li.tabIndex = 0; // Enter plays it, as a double click does
       li.addEventListener('dblclick', () => bgm.playTrack(i));
+      li.addEventListener('keydown', (e) => e.key === 'Enter' && !composingKey(e) && (e.preventDefault(), bgm.playTrack(i)));
       return li;
     }),
   );
-  $('bgm-title').textContent = bgm.current ? S.stripExtension(bgm.current.name) : show.bgm.tracks.length ? '停止中' : '—';
+  $('bgm-title').textContent = bgm.current ? S.stripExtension(bgm.current.name) + (bgm.held ? '（サーバー待ち）' : '') : show.bgm.tracks.length ? '停止中' : '—';
   $('bgm-play').textContent = bgm.playing ? '■ 一時停止' : '▶ 再生';
   $('bgm-play').disabled = !show.bgm.tracks.length;
   $('bgm-next').disabled = !show.bgm.tracks.length;
@@ -428,18 +585,91 @@ function renderBgm() {
   schedule();
 }
 
+// What the pre-flight knows of a pad: its file's state, and whether it is still on disk.
+function checkState(pad) {
+  const entry = engine.fileState(pad.path);
+  if (!entry) return 'loading';
+  if (entry.state === 'unsupported' && entry.reason === 'empty') return 'empty';
+  if (entry.state === 'ready') return entry.gone ? 'gone' : entry.stream ? 'stream' : 'ready';
+  return entry.state;
+}
+
+// BGM tracks as last checked: path → null (plays) | 'missing' | 'broken'.
+const trackChecks = new Map();
+const trackState = (t) => (bgm.broken.has(show.bgm.tracks.indexOf(t)) ? 'broken' : trackChecks.get(t.path) || null);
+
+// Reads the first bytes of every BGM track: there, and audio?
+async function checkTracks() {
+  const tracks = show.bgm.tracks;
+  await Promise.all(tracks.map(async (t) => {
+    const res = await fetch(mediaUrl(t.path), { headers: { Range: 'bytes=0-63' }, cache: 'no-store' }).catch(() => null);
+    if (!res) return;
+    if (res.status === 404) trackChecks.set(t.path, 'missing');
+    else if (!res.ok) trackChecks.set(t.path, 'broken');
+    else trackChecks.set(t.path, sniffAudio(await res.arrayBuffer()).ok ? null : 'broken');
+  }));
+}
+
+// Asks the disk again about every file (audio already in memory is not taken on trust).
+let verifying = null;
+function verifyAll() {
+  verifying ??= Promise.all([engine.verify(new Set(S.allPads(show).map((p) => p.path).filter(Boolean))), checkTracks()])
+    .finally(() => {
+      verifying = null;
+      updatePreflight();
+    });
+  return verifying;
+}
+
+let lastProblems = [];
 function updatePreflight() {
-  const pads = S.allPads(show).filter((p) => p.path);
-  const count = (s) => pads.filter((p) => padState(p) === s).length;
-  const missing = count('missing');
-  const unsupported = count('unsupported');
-  let text = `${count('ready')}/${pads.length} パッド準備完了 · BGM ${show.bgm.tracks.length}曲 · 欠落 ${missing}`;
-  if (unsupported) text += ` · 非対応 ${unsupported}`;
+  const result = preflight(show, checkState, trackState);
+  lastProblems = result.problems;
   const box = $('preflight');
-  box.textContent = text;
-  box.classList.toggle('bad', missing + unsupported > 0);
-  box.classList.toggle('good', pads.length > 0 && count('ready') === pads.length);
-  $('btn-relink').hidden = missing === 0;
+  box.textContent = result.text;
+  box.classList.toggle('bad', result.problems.length > 0);
+  box.classList.toggle('good', result.good);
+  if (result.good) messages.clear('relink'); // what the last relink left open is settled
+  box.setAttribute('aria-expanded', String(!$('preflight-list').hidden));
+  $('btn-relink').hidden = !S.allPads(show).some((p) => p.path && ['missing', 'gone'].includes(checkState(p))) && !result.problems.some((p) => p.page < 0);
+  renderProblems();
+}
+
+function renderProblems() {
+  const list = $('preflight-list');
+  if (list.hidden) return;
+  list.replaceChildren(
+    ...(lastProblems.length ? lastProblems : [{ text: '問題はありません。', page: null }]).map((p) => {
+      const li = document.createElement('li');
+      if (p.page === null) {
+        li.textContent = p.text;
+        return li;
+      }
+      const b = document.createElement('button');
+      b.type = 'button';
+      b.textContent = p.text;
+      b.addEventListener('click', () => jumpTo(p));
+      li.append(b);
+      return li;
+    }),
+  );
+}
+
+// Shows a problem's pad (its page, the pad lit and focused) or BGM track.
+function jumpTo({ page, slot }) {
+  if (page < 0) {
+    const li = $('bgm-list').children[slot];
+    li?.scrollIntoView({ block: 'nearest' });
+    li?.focus();
+    return;
+  }
+  selectPage(page);
+  const el = $('grid').children[slot];
+  if (!el) return;
+  el.focus();
+  el.classList.remove('flash');
+  void el.offsetWidth;
+  el.classList.add('flash');
 }
 
 function renderAudioState() {
@@ -472,18 +702,16 @@ function fillEditor() {
   $('ed-fade').value = pad.fadeOut;
   $('ed-hotkey').value = pad.hotkey;
   $('ed-duck').checked = pad.duck;
-  $('ed-file').textContent = pad.path ? `${pad.name}（${STATE_TEXT[padState(pad)]}）` : '未割当';
+  $('ed-file').textContent = pad.path ? `${pad.name}（${stateText(pad)}）` : '未割当';
   $('ed-file').title = pad.path || '';
   for (const b of $('ed-colors').children) b.setAttribute('aria-pressed', String(b.dataset.color === pad.color));
 }
 
-function editPad(fn) {
+function editPad(fn, merge = null) {
   const pad = editingPad();
   if (!pad) return;
-  fn(pad);
-  if (editing.page === show.currentPage) renderGrid();
+  edit(() => fn(pad), { what: editing.page === show.currentPage ? 'grid' : 'none', merge: merge && `${merge}:${editing.page}:${editing.slot}` });
   fillEditor();
-  changed();
 }
 
 function setupEditor() {
@@ -499,8 +727,11 @@ function setupEditor() {
       return b;
     }),
   );
-  $('ed-label').addEventListener('input', (e) => editPad((p) => (p.label = e.target.value)));
-  $('ed-volume').addEventListener('input', (e) => editPad((p) => (p.volume = Number(e.target.value))));
+  $('ed-label').addEventListener('input', (e) => editPad((p) => (p.label = e.target.value), 'label'));
+  $('ed-volume').addEventListener('input', (e) => editPad((p) => {
+    p.volume = Number(e.target.value);
+    engine.setPadVolume(p); // heard at once if it is sounding
+  }, 'volume'));
   $('ed-mode').addEventListener('change', (e) => editPad((p) => (p.mode = e.target.value)));
   $('ed-fade').addEventListener('change', (e) => editPad((p) => (p.fadeOut = Math.min(30, Math.max(0, Number(e.target.value) || 0)))));
   $('ed-duck').addEventListener('change', (e) => editPad((p) => (p.duck = e.target.checked)));
@@ -508,67 +739,71 @@ function setupEditor() {
     if (e.key === 'Tab' || e.key === 'Escape') return;
     e.preventDefault();
     const key = e.key === 'Backspace' || e.key === 'Delete' ? '' : keyName(e);
-    if (key !== null) editPad((p) => (p.hotkey = key));
+    if (key === null) return;
+    // One key, one pad: a key another pad of this page has is refused, and says whose it is.
+    const pads = show.pages[editing.page].pads;
+    const owner = hotkeyOwner(pads, key, editing.slot);
+    $('ed-hotkey-note').textContent = owner >= 0 ? `「${key}」はパッド ${owner + 1}（${pads[owner].label || '未割当'}）が使っています。` : '';
+    if (owner < 0) editPad((p) => (p.hotkey = key));
   });
   $('ed-pick').addEventListener('click', () => bridge.pickPadFile(S.flatIndex(show, editing.page, editing.slot)));
-  $('ed-clear').addEventListener('click', () =>
+  $('ed-clear').addEventListener('click', () => {
     editPad((p) => {
       engine.stopPad(p);
       Object.assign(p, { path: null, name: '', label: '' });
-      updatePreflight();
-    }),
-  );
+    });
+    updatePreflight();
+  });
   $('ed-test').addEventListener('click', () => {
     const pad = editingPad();
     if (pad) engine.trigger(pad);
   });
-  $('pad-editor').addEventListener('close', () => (editing = null));
+  $('pad-editor').addEventListener('close', () => {
+    editing = null;
+    $('ed-hotkey-note').textContent = '';
+  });
 }
 
 // --- keyboard ------------------------------------------------------------------------
 
-// The name of a key as stored on a pad: letters upper-case, digits, F-keys. Physical key
-// codes are used so an IME or a shifted layout does not change which pad fires.
-function keyName(e) {
-  const code = e.code || '';
-  if (/^Key[A-Z]$/.test(code)) return code.slice(3);
-  if (/^(Digit|Numpad)[0-9]$/.test(code)) return code.slice(-1);
-  if (/^F([1-9]|1[0-2])$/.test(code)) return code;
-  if (e.key && e.key.length === 1 && e.key !== ' ') return e.key.toUpperCase();
-  return null;
-}
-
+// One router for the whole window, ahead of every control (capture phase): Esc stops all
+// whatever has the focus, and does what it did there too (closes a dialog); the other show
+// keys give way only to text entry and to an input method that is composing.
 function onKeyDown(e) {
   const t0 = performance.now();
-  if ($('pad-editor').open) return;
-  const tag = e.target && e.target.tagName;
-  if (tag === 'INPUT' || tag === 'TEXTAREA' || tag === 'SELECT') {
-    if (e.key === 'Escape' || e.key === 'Enter') e.target.blur();
-    return;
-  }
-  if (e.key === 'Escape') {
-    e.preventDefault();
+  const r = route(e, focusKind(document.activeElement));
+  if (!r) return;
+  if (r.action === 'stop') {
     if (t0 - lastEsc < ESC_TWICE_MS) hardStop();
     else stopAll();
     lastEsc = t0;
     return;
   }
-  if (e.repeat || e.ctrlKey || e.metaKey || e.altKey) return;
-  if (e.key === ' ') {
-    e.preventDefault();
+  e.preventDefault();
+  if (r.action === 'bgm') {
+    spaceTaken = true; // and its keyup, so a focused button is not pressed as well
     bgm.toggle();
-    return;
+  } else if (r.action === 'page') selectPage(show.currentPage + r.step);
+  else if (r.action === 'undo') undo();
+  else if (r.action === 'pad') {
+    const pad = hotkeys.get(r.key);
+    if (pad && engine.trigger(pad, t0)) lightPad(pad);
   }
-  if (e.key === 'PageDown' || e.key === 'PageUp') {
+}
+let spaceTaken = false;
+function onKeyUp(e) {
+  if (spaceTaken && (e.key === ' ' || e.code === 'Space')) {
+    spaceTaken = false;
     e.preventDefault();
-    selectPage(show.currentPage + (e.key === 'PageDown' ? 1 : -1));
-    return;
   }
-  const pad = hotkeys.get(keyName(e));
-  if (pad) {
-    e.preventDefault();
-    engine.trigger(pad, t0);
-  }
+}
+
+// The pad lights in the key handler itself; its clock follows on the next tick.
+function lightPad(pad) {
+  const el = padElements.get(pad);
+  if (!el || !engine.isPlaying(pad)) return;
+  el.classList.add('playing');
+  el.dataset.playing = 'true';
 }
 
 function stopAll() {
@@ -583,13 +818,24 @@ function hardStop() {
 
 // --- controls ------------------------------------------------------------------------
 
+// The shell's file dialogs are modal: while one is open no key reaches the deck, Esc
+// included. So with something sounding, the operator is asked first and may stop it.
+const sounding = () => bgm.playing || [...engine.voices.keys()].some((p) => engine.isPlaying(p));
+async function nativeDialog(open) {
+  if (sounding()) {
+    const answer = await choose('音が鳴っています。ファイルを選ぶ画面を開いている間は、キーでもボタンでも止められません。', [
+      ['cancel', 'やめる'], ['keep', '鳴らしたまま開く'], ['stop', '止めてから開く']]);
+    if (answer === null || answer === 'cancel') return;
+    if (answer === 'stop') stopAll();
+  }
+  open();
+}
+
 function renamePage() {
   const page = show.pages[show.currentPage];
   const name = window.prompt('ページの名前', page.name);
   if (name === null || !name.trim()) return;
-  page.name = name.trim();
-  renderTabs();
-  changed();
+  edit(() => (page.name = name.trim()), { what: 'tabs' });
 }
 
 function setupControls() {
@@ -599,52 +845,73 @@ function setupControls() {
     b.disabled = !native;
     if (!native) b.title = 'デスクトップアプリ Jaunvel でのみ使えます';
   }
-  $('btn-theme').addEventListener('click', () => bridge.pickFolder('theme'));
-  $('btn-relink').addEventListener('click', () => {
+  $('btn-theme').addEventListener('click', () => nativeDialog(() => {
+    relinkPending = false;
+    bridge.pickFolder('theme');
+  }));
+  $('first-theme').addEventListener('click', () => $('btn-theme').click());
+  $('btn-relink').addEventListener('click', () => nativeDialog(() => {
     relinkPending = true;
     bridge.pickFolder('theme');
+  }));
+  $('btn-bgm-import').addEventListener('click', () => nativeDialog(() => bridge.pickFolder('bgmImport')));
+  $('btn-page-import').addEventListener('click', () => nativeDialog(() => bridge.pickFolder('samplerPageImport')));
+  $('btn-open').addEventListener('click', () => nativeDialog(() => bridge.openSettings()));
+  $('btn-save').addEventListener('click', () => nativeDialog(() => bridge.saveSettings(S.settingsFileName(show), S.toSettingsText(show))));
+  // Back from a dialog of the shell's: the keys belong to the show again.
+  window.addEventListener('focus', () => {
+    if (focusKind(document.activeElement) !== 'text') document.activeElement?.blur?.();
   });
-  $('btn-bgm-import').addEventListener('click', () => bridge.pickFolder('bgmImport'));
-  $('btn-page-import').addEventListener('click', () => bridge.pickFolder('samplerPageImport'));
-  $('btn-open').addEventListener('click', () => bridge.openSettings());
-  $('btn-save').addEventListener('click', () => bridge.saveSettings(S.settingsFileName(show), S.toSettingsText(show)));
-  $('show-name').addEventListener('input', (e) => {
-    show.name = e.target.value;
-    changed();
-  });
+  $('show-name').addEventListener('input', (e) => edit((s) => (s.name = e.target.value), { what: 'none', merge: 'name' }));
   for (const bus of ['master', 'pads', 'bgm']) {
     $(`vol-${bus}`).addEventListener('input', (e) => {
-      show.volumes[bus] = Number(e.target.value);
+      edit((s) => (s.volumes[bus] = Number(e.target.value)), { what: 'none', merge: `vol-${bus}` });
       $(`vol-${bus}-out`).textContent = Math.round(show.volumes[bus] * 100);
       engine.setVolume(bus, show.volumes[bus]);
-      changed();
     });
   }
   $('btn-stop').addEventListener('click', stopAll);
+  $('preflight').addEventListener('click', () => {
+    $('preflight-list').hidden = !$('preflight-list').hidden;
+    updatePreflight();
+    if (!$('preflight-list').hidden) verifyAll();
+  });
+  server.addEventListener('change', () => {
+    $('server-banner').hidden = server.up;
+    if (!server.up) return;
+    messages.clear('server');
+    // Back: what could not be loaded is loaded now, and the BGM plays on where it stopped.
+    engine.forgetOffline();
+    loadShowAudio().then(verifyAll);
+    if (show.bgm.folder && !show.bgm.tracks.length) loadBgmFolder(show.bgm.folder, { quiet: true });
+    bgm.resumeHeld();
+  });
+  engine.addEventListener('offline', () => server.check());
   $('btn-kill').addEventListener('click', hardStop);
   $('audio-state').addEventListener('click', () => engine.resume());
-  $('btn-add-page').addEventListener('click', () => {
-    show.pages.push(S.createPage(`ページ ${show.pages.length + 1}`));
-    selectPage(show.pages.length - 1);
-    renderTabs();
-  });
+  $('btn-add-page').addEventListener('click', () => edit((s) => {
+    s.pages.push(S.createPage(`ページ ${s.pages.length + 1}`));
+    s.currentPage = s.pages.length - 1;
+  }, { what: 'tabs' }));
   $('btn-add-row').addEventListener('click', () => {
     const pads = show.pages[show.currentPage].pads;
     if (pads.length >= S.MAX_PADS) return;
-    for (let i = 0; i < S.PADS_PER_ROW; i++) pads.push(S.createPad(pads.length));
-    renderGrid();
-    changed();
+    edit(() => {
+      for (let i = 0; i < S.PADS_PER_ROW; i++) pads.push(S.createPad(pads.length));
+    }, { what: 'grid' });
   });
   $('btn-rename-page').addEventListener('click', renamePage);
-  $('btn-delete-page').addEventListener('click', () => {
+  $('btn-delete-page').addEventListener('click', async () => {
     if (show.pages.length < 2) return;
     const page = show.pages[show.currentPage];
-    if (!window.confirm(`ページ「${page.name}」を削除しますか？`)) return;
+    if (!(await ask(`ページ「${page.name}」を削除しますか？（Ctrl+Z で戻せます）`, '削除する'))) return;
+    const at = show.pages.indexOf(page);
+    if (at < 0) return;
     for (const pad of page.pads) engine.stopPad(pad);
-    show.pages.splice(show.currentPage, 1);
-    show.currentPage = Math.min(show.currentPage, show.pages.length - 1);
-    renderAll();
-    changed();
+    edit((s) => {
+      s.pages.splice(at, 1);
+      s.currentPage = Math.min(s.currentPage, s.pages.length - 1);
+    }, { what: 'all' });
     loadShowAudio();
   });
   $('grid').addEventListener('pointerdown', (e) => {
@@ -659,6 +926,15 @@ function setupControls() {
     if (!at.pad.path) openEditor(at.page, at.slot);
     else engine.trigger(at.pad);
   });
+  $('grid').addEventListener('keydown', (e) => {
+    const el = e.target.closest('.pad');
+    if (e.key !== 'Enter' || !el || e.target !== el || composingKey(e)) return;
+    const at = S.padAt(show, Number(el.dataset.index));
+    if (!at) return;
+    e.preventDefault();
+    if (!at.pad.path) openEditor(at.page, at.slot);
+    else if (engine.trigger(at.pad)) lightPad(at.pad);
+  });
   $('grid').addEventListener('contextmenu', (e) => {
     const el = e.target.closest('.pad');
     if (!el) return;
@@ -669,41 +945,46 @@ function setupControls() {
   $('bgm-play').addEventListener('click', () => bgm.toggle());
   $('bgm-next').addEventListener('click', () => bgm.next());
   $('bgm-shuffle').addEventListener('change', (e) => {
-    show.bgm.shuffle = e.target.checked;
+    edit((s) => (s.bgm.shuffle = e.target.checked), { what: 'none' });
     bgm.setShuffle(show.bgm.shuffle);
-    changed();
   });
   $('bgm-xfade').addEventListener('input', (e) => {
-    show.bgm.crossfade = Number(e.target.value);
+    edit((s) => (s.bgm.crossfade = Number(e.target.value)), { what: 'none', merge: 'xfade' });
     bgm.crossfade = show.bgm.crossfade;
     $('bgm-xfade-out').textContent = `${show.bgm.crossfade}秒`;
-    changed();
   });
-  document.addEventListener('keydown', onKeyDown);
+  window.addEventListener('keydown', onKeyDown, true);
+  window.addEventListener('keyup', onKeyUp, true);
+  installPointerRules();
   // Outside the shell a browser may hold audio back until the first gesture.
   for (const type of ['pointerdown', 'keydown']) document.addEventListener(type, () => engine.resume(), { capture: true });
-  window.addEventListener('pagehide', persist);
+  window.addEventListener('pagehide', () => {
+    persist();
+    savePlaying();
+  });
   engine.addEventListener('filestate', (e) => {
     for (const pad of padElements.keys()) if (pad.path === e.detail) updatePad(pad);
     if (editingPad()?.path === e.detail) fillEditor();
   });
   // Pads are redrawn on the next frame, never inside a trigger.
-  engine.addEventListener('voices', () => {
-    voicesChanged = true;
-    schedule();
-  });
+  engine.addEventListener('voices', onVoices);
   engine.addEventListener('duck', (e) => ($('duck-indicator').hidden = !e.detail));
   engine.addEventListener('statechange', renderAudioState);
-  bgm.addEventListener('change', renderBgm);
+  bgm.addEventListener('change', () => {
+    renderBgm();
+    onVoices();
+  });
 }
 
 // --- start ---------------------------------------------------------------------------
 
 setupEditor();
 setupControls();
+server.start();
 const restored = restore();
-if (restored) applyShow(restored);
+if (restored) applyShow(restored, { undo: false });
 else renderAll();
+resumePlaying();
 renderAudioState();
 engine.resume();
 bridge.installCallbacks(callbacks);

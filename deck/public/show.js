@@ -206,3 +206,28 @@ export function settingsFileName(show) {
   const name = show.name.trim().replace(/[\\/:*?"<>|\u0000-\u001f]/g, '_');
   return name ? `${name}.brasmoor.json` : DEFAULT_FILE_NAME;
 }
+
+// --- undo steps ----------------------------------------------------------------
+
+// The show as text, everything an operator can change (the BGM track list included).
+export function snapshotShow(show) {
+  const { name, baseFolder, fromSettings, volumes, stopFade, currentPage, bgm, pages } = show;
+  return JSON.stringify({ name, baseFolder, fromSettings, volumes, stopFade, currentPage, bgm, pages });
+}
+
+// A show from snapshotShow's text. Pads of `previous` with the same file are reused, so a pad
+// that is sounding is still the one shown as sounding.
+export function restoreShow(text, previous) {
+  const doc = JSON.parse(text);
+  const pool = new Map();
+  for (const pad of previous ? allPads(previous) : []) {
+    const key = `${pad.path}`;
+    if (!pool.has(key)) pool.set(key, []);
+    pool.get(key).push(pad);
+  }
+  doc.pages = doc.pages.map((page) => ({
+    ...page,
+    pads: page.pads.map((fields) => Object.assign(pool.get(`${fields.path}`)?.shift() || {}, fields)),
+  }));
+  return doc;
+}

@@ -2,7 +2,8 @@
 """Under X (xvfb-run): webkit_page.py URL SHOW_FOLDER STEP.js [STEP.js ...]. Opens the deck in
 WebKitGTK with the shell's four channels and autoplay allowed, runs each step (an async function
 body with `show` in scope returning JSON text; window.__errors holds the page's errors), and
-prints {"steps": [{"result", "webProcess": its memory after the step}], "posted", "error"?}."""
+prints {"steps": [{"result", "webProcess": its memory after the step}], "posted", "error"?}. A
+step whose result has "reload": true has the page reloaded (as the shell does) before the next."""
 import json
 import os
 import sys
@@ -25,7 +26,7 @@ addEventListener('unhandledrejection', (e) => __errors.push('rejection: ' + (e.r
 
 
 def web_process_memory():
-    """RSS and PSS in KiB of our WebKitWebProcess (a child of this process)."""
+    """RSS and PSS in KiB, and CPU seconds so far, of our WebKitWebProcess (a child of this process)."""
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/stat") as f:
@@ -36,7 +37,10 @@ def web_process_memory():
                 continue
             with open(f"/proc/{pid}/smaps_rollup") as f:
                 rollup = dict(line.split(":", 1) for line in f if line[0].isupper())
-            return {name: int(rollup[name].split()[0]) for name in ("Rss", "Pss")}
+            with open(f"/proc/{pid}/stat") as f:
+                ticks = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])  # utime, stime
+            return {**{name: int(rollup[name].split()[0]) for name in ("Rss", "Pss")},
+                    "cpuSeconds": ticks / os.sysconf("SC_CLK_TCK")}
         except (OSError, ValueError, KeyError, IndexError):
             continue
     return None
@@ -74,6 +78,9 @@ def main():
         except GLib.Error as err:
             return finish({"error": err.message})
         done.append({"result": value, "webProcess": web_process_memory()})
+        if isinstance(value, dict) and value.get("reload"):
+            v.reload()  # the next step runs once the page has loaded again
+            return
         next_step(v)
 
     view.connect("load-changed", lambda v, event: event == WebKit2.LoadEvent.FINISHED and next_step(v))
