@@ -70,7 +70,7 @@ private:
     void runFolderPicker(const ScriptMessage& message);
     // Evaluates `callbackExpression(<JSON text of argument>)` in the current web
     // view. False, and nothing is evaluated, when the argument has no JSON text.
-    bool callNative(std::string_view callbackExpression, const nlohmann::json& argument);
+    bool callNative(std::string_view callbackExpression, const nlohmann::ordered_json& argument);
     // Evaluates a callback script made elsewhere; false when there is none.
     bool evaluateCallback(std::optional<std::string> script);
     // Schedules loadDeck after `nanoseconds`; the job holds the delegate.

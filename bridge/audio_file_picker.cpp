@@ -17,7 +17,8 @@ void AppDelegate::showAudioFilePickerForMessage(const ScriptMessage& message) {
                                           long response, std::vector<std::string> paths) {
         if (response != modal_response::ok || paths.empty()) return;
         const std::string& path = paths.front();
-        const nlohmann::json payload = {{"index", index}, {"path", path}, {"name", lastPathComponent(path)}};
+        const nlohmann::ordered_json payload = {
+            {"index", index}, {"path", path}, {"name", lastPathComponent(path)}};
         // A path that is not UTF-8 has no JSON text: better no answer than a
         // malformed script.
         self->callNative(callback::setSamplerFile, payload);

@@ -2,8 +2,9 @@
 // file the user chooses.
 #include "app/app_delegate.h"
 #include "bridge/bridge_messages.h"
+#include "bridge/json_writer.h"
 #include "bridge/native_callback.h"
-#include "platform/text_files.h"
+#include "platform/utf8.h"
 
 namespace jaunvel {
 
@@ -39,11 +40,11 @@ void AppDelegate::showConfigSavePanelForMessage(const ScriptMessage& message) {
             self->callNative(callback::samplerConfigSaveFailed, failureText(error, kSaveFailed));
             return;
         }
-        const nlohmann::json saved = {{"path", *path}, {"name", lastPathComponent(*path)}};
+        const nlohmann::ordered_json saved = {{"path", *path}, {"name", lastPathComponent(*path)}};
         // A path that is not UTF-8 cannot be told to the page; it still learns
         // that the save succeeded.
         if (!self->callNative(callback::samplerConfigSaved, saved))
-            self->callNative(callback::samplerConfigSaved, nlohmann::json::object());
+            self->callNative(callback::samplerConfigSaved, nlohmann::ordered_json::object());
     });
 }
 
@@ -54,7 +55,7 @@ void AppDelegate::showConfigOpenPanel() {
         options, [self = shared_from_this()](long response, std::vector<std::string> paths) {
             if (response != modal_response::ok || paths.empty()) return;
             const std::string& path = paths.front();
-            ReadResult read = self->platform_.readTextFile(path);
+            ReadResult read = self->platform_.readTextFile(path, capacityForScriptInPlace);
             if (!read.text) {
                 self->callNative(callback::samplerConfigImportFailed, failureText(read.error, kReadFailed));
                 return;
@@ -65,10 +66,10 @@ void AppDelegate::showConfigOpenPanel() {
             if (std::string_view(content).starts_with(kUtf8ByteOrderMark))
                 content.erase(0, kUtf8ByteOrderMark.size());
             // The text becomes the script in its own buffer.
-            const nlohmann::json fields = {{"path", path}, {"name", lastPathComponent(path)}};
+            const nlohmann::ordered_json fields = {{"path", path}, {"name", lastPathComponent(path)}};
             if (!self->evaluateCallback(callbackScriptWithText(callback::importSamplerConfig, fields,
                                                                "content", std::move(content))))
-                self->callNative(callback::importSamplerConfig, nlohmann::json::object());
+                self->callNative(callback::importSamplerConfig, nlohmann::ordered_json::object());
         });
 }
 

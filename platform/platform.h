@@ -3,6 +3,7 @@
 // No toolkit type crosses it; backends (GTK, scripted) implement it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -259,6 +260,10 @@ struct FileError {
     std::string localizedDescription;  // human-readable, Japanese; may be empty
 };
 
+// How many bytes a caller wants the buffer of a text of `size` bytes to hold
+// (at least `size`), to build something from the text in place.
+using CapacityForSize = std::size_t (*)(std::size_t size);
+
 struct ReadResult {
     std::optional<std::string> text;  // the whole file as UTF-8, when the read succeeded
     std::optional<FileError> error;   // set when it failed
@@ -298,7 +303,8 @@ public:
 
     // Writes the text atomically: a failed write leaves a file already there as it was.
     virtual std::optional<FileError> writeTextFile(const std::string& path, const std::string& text) = 0;
-    virtual ReadResult readTextFile(const std::string& path) = 0;
+    // Reads the whole file as UTF-8; `capacity`, when given, sizes the text's buffer.
+    virtual ReadResult readTextFile(const std::string& path, CapacityForSize capacity) = 0;
 };
 
 // The backend chosen at build time.

@@ -388,9 +388,9 @@ std::optional<FileError> ScriptedPlatform::writeTextFile(const std::string& path
     return writeTextFileAtomically(path, text);
 }
 
-ReadResult ScriptedPlatform::readTextFile(const std::string& path) {
+ReadResult ScriptedPlatform::readTextFile(const std::string& path, CapacityForSize capacity) {
     record("READ " + path);
-    return readWholeTextFile(path);
+    return readWholeTextFile(path, capacity);
 }
 
 void ScriptedPlatform::record(std::string line) {

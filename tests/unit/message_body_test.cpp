@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/message_body.h"
-#include "platform/text_files.h"
+#include "platform/utf8.h"
 
 namespace jaunvel {
 namespace {
