@@ -4,6 +4,7 @@
 #include "bridge/json_writer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "json_blocks.h"

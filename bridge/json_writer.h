@@ -3,7 +3,6 @@
 // any engine. Strings must be valid UTF-8: the writer refuses anything else.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -11,17 +10,6 @@
 #include <string_view>
 
 namespace jaunvel {
-
-// `\uXXXX` for a UTF-16 code unit.
-constexpr std::array<char, 6> unicodeEscape(unsigned codeUnit) {
-    constexpr char hex[] = "0123456789abcdef";
-    return {'\\',
-            'u',
-            hex[(codeUnit >> 12) & 0xF],
-            hex[(codeUnit >> 8) & 0xF],
-            hex[(codeUnit >> 4) & 0xF],
-            hex[codeUnit & 0xF]};
-}
 
 // Compact JSON text of a value, members in the value's own order. None when
 // it holds text that is not valid UTF-8.

@@ -1,6 +1,7 @@
 // Checking that bytes are well-formed UTF-8.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -29,6 +30,17 @@ inline std::size_t utf8SequenceLength(const unsigned char* bytes, std::size_t av
                    : 0;
     }
     return 0;
+}
+
+// `\uXXXX`: a UTF-16 code unit as JSON text and scripts escape it.
+constexpr std::array<char, 6> unicodeEscape(unsigned codeUnit) {
+    constexpr char hex[] = "0123456789abcdef";
+    return {'\\',
+            'u',
+            hex[(codeUnit >> 12) & 0xF],
+            hex[(codeUnit >> 8) & 0xF],
+            hex[(codeUnit >> 4) & 0xF],
+            hex[codeUnit & 0xF]};
 }
 
 // How many bytes at the start of `text` are whole well-formed sequences: up to

