@@ -2,12 +2,10 @@
 #include "platform/text_files.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -117,16 +115,6 @@ std::size_t pieceEnd(std::string_view text, std::size_t start) {
     return end;
 }
 
-// Large texts are mapped in huge pages where the system allows it: a page
-// fault per 2 MiB instead of per 4 KiB.
-void adviseHugePages(std::string& text) {
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    const auto start = reinterpret_cast<std::uintptr_t>(text.data());
-    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t end = (start + text.capacity()) & ~(kHugePage - 1);
-    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-}
-
 enum class WriteOutcome { written, notUtf8, failed };
 
 WriteOutcome writeCheckedText(int fd, std::string_view text) {
@@ -190,7 +178,6 @@ ReadResult readWholeTextFile(const std::string& path, CapacityForSize capacity) 
     const auto size = static_cast<std::size_t>(info.st_size);
     std::string text;
     text.reserve(capacity ? capacity(size) : size);
-    adviseHugePages(text);
 
     // Each piece is checked while it is in the cache, then appended; up to
     // three bytes of a character cut by the piece's end wait for the next.
