@@ -72,11 +72,24 @@ public:
 
 private:
     void runFolderPicker(const ScriptMessage& message);
+    void saveSettings(const std::string& path, const std::optional<std::string>& content);
+    void openSettings(const std::string& path);
     // Evaluates `callbackExpression(<JSON text of argument>)` in the current web
     // view. False, and nothing is evaluated, when the argument has no JSON text.
-    bool callNative(std::string_view callbackExpression, const nlohmann::json& argument);
+    bool callNative(std::string_view callbackExpression, const nlohmann::ordered_json& argument);
     // Evaluates a callback script made elsewhere; false when there is none.
     bool evaluateCallback(std::optional<std::string> script);
+    // Runs `work`; should it throw, the page waiting on it still gets
+    // `failureCallback(failureText)` before the exception goes on.
+    template <class Work>
+    void answerFailureIfThrown(std::string_view failureCallback, std::string_view failureText, Work&& work) {
+        try {
+            work();
+        } catch (...) {
+            callNative(failureCallback, std::string(failureText));
+            throw;
+        }
+    }
     // Schedules loadDeck after `nanoseconds`; the job holds the delegate.
     void scheduleLoadDeck(std::uint64_t nanoseconds);
 

@@ -3,8 +3,8 @@
 
 #include <cmath>
 
-#include "bridge/native_callback.h"
-#include "platform/text_files.h"
+#include "bridge/json_writer.h"
+#include "platform/utf8.h"
 
 namespace jaunvel {
 
@@ -37,14 +37,6 @@ SaveRequest saveRequest(const nlohmann::json& body) {
         }
     }
     return result;
-}
-
-std::string lastPathComponent(const std::string& path) {
-    const auto end = path.find_last_not_of('/');
-    if (end == std::string::npos) return path.empty() ? std::string() : std::string("/");
-    const auto slash = path.find_last_of('/', end);
-    return path.substr(slash == std::string::npos ? 0 : slash + 1,
-                       end - (slash == std::string::npos ? 0 : slash + 1) + 1);
 }
 
 }  // namespace jaunvel

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/path_names.h"
+
 namespace jaunvel {
 
 namespace channel {
@@ -39,8 +41,5 @@ struct SaveRequest {
 // string, else the default file name; `content` when it is a string, "{}" when
 // it is missing or null, else the compact JSON text of the value the page sent.
 SaveRequest saveRequest(const nlohmann::json& body);
-
-// The last component of a path (the file's name): "/a/b.wav" gives "b.wav".
-std::string lastPathComponent(const std::string& path);
 
 }  // namespace jaunvel

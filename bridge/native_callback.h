@@ -20,22 +20,17 @@ inline constexpr std::string_view importSamplerConfig = "window.importSamplerCon
 inline constexpr std::string_view samplerConfigImportFailed = "window.samplerConfigImportFailedFromNative";
 }  // namespace callback
 
-// Compact JSON text of a value (an object, or a bare string as one JSON
-// string literal). None when the value holds text that is not valid UTF-8.
-// U+2028 and U+2029 are written as escapes so that the text is a valid
-// script expression in any engine.
-std::optional<std::string> jsonText(const nlohmann::json& value);
-
 // `callbackExpression(<JSON text of argument>)`, with nothing before, between
 // or after; none when the argument has no JSON text.
 std::optional<std::string> callbackScript(std::string_view callbackExpression,
-                                          const nlohmann::json& argument);
+                                          const nlohmann::ordered_json& argument);
 
-// `callbackExpression({<fields>, "<key>": <text as a string literal>})`, made
-// in the buffer of `text` when it has room (settings texts can be tens of
-// megabytes), else in a new one. None when any part is not valid UTF-8.
+// `callbackExpression({<fields>, "<key>": <text as a string literal>})`. The
+// text must be valid UTF-8; the script is made in its buffer when that has
+// room (see capacityForScriptInPlace), else in a new one. None when a field
+// is not valid UTF-8.
 std::optional<std::string> callbackScriptWithText(std::string_view callbackExpression,
-                                                  const nlohmann::json& fields, std::string_view key,
+                                                  const nlohmann::ordered_json& fields, std::string_view key,
                                                   std::string text);
 
 }  // namespace jaunvel

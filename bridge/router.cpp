@@ -18,7 +18,7 @@ void AppDelegate::userContentControllerDidReceiveScriptMessage(const ScriptMessa
     }
 }
 
-bool AppDelegate::callNative(std::string_view callbackExpression, const nlohmann::json& argument) {
+bool AppDelegate::callNative(std::string_view callbackExpression, const nlohmann::ordered_json& argument) {
     return evaluateCallback(callbackScript(callbackExpression, argument));
 }
 

@@ -2,8 +2,10 @@
 // file the user chooses.
 #include "app/app_delegate.h"
 #include "bridge/bridge_messages.h"
+#include "bridge/json_writer.h"
 #include "bridge/native_callback.h"
-#include "platform/text_files.h"
+#include "platform/utf8.h"
+#include "ui/dialog_texts.h"
 
 namespace jaunvel {
 
@@ -24,52 +26,82 @@ std::string failureText(const std::optional<FileError>& error, std::string_view 
 }  // namespace
 
 void AppDelegate::showConfigSavePanelForMessage(const ScriptMessage& message) {
-    SaveRequest request = saveRequest(message.body);
-    const SavePanelOptions options{"保存", "大会設定の保存先を選んでください", request.name, {"json"}};
-    window()->beginSavePanel(options, [self = shared_from_this(), content = std::move(request.content)](
-                                          long response, std::optional<std::string> path) {
-        if (response != modal_response::ok || !path) return;
-        std::optional<FileError> error;
-        if (content) {
-            error = self->platform_.writeTextFile(*path, *content);
-        } else {
-            error = FileError{"保存する内容を UTF-8 のテキストにできませんでした。"};
-        }
-        if (error) {
-            self->callNative(callback::samplerConfigSaveFailed, failureText(error, kSaveFailed));
-            return;
-        }
-        const nlohmann::json saved = {{"path", *path}, {"name", lastPathComponent(*path)}};
-        // A path that is not UTF-8 cannot be told to the page; it still learns
-        // that the save succeeded.
-        if (!self->callNative(callback::samplerConfigSaved, saved))
-            self->callNative(callback::samplerConfigSaved, nlohmann::json::object());
+    answerFailureIfThrown(callback::samplerConfigSaveFailed, kSaveFailed, [&] {
+        SaveRequest request = saveRequest(message.body);
+        const SavePanelOptions options{
+            .title = dialog_text::title,
+            .prompt = "保存",
+            .cancelTitle = dialog_text::cancel,
+            .message = "大会設定の保存先を選んでください",
+            .nameFieldStringValue = request.name,
+            .allowedFileTypes = {"json"},
+            .replaceQuestion = {.messageBeforeName = "「",
+                                .messageAfterName = "」はすでに存在します。置き換えますか？",
+                                .informativeText = "置き換えると、今の内容は失われます。",
+                                .cancelTitle = dialog_text::cancel,
+                                .replaceTitle = "置き換える"}};
+        window()->beginSavePanel(options, [self = shared_from_this(), content = std::move(request.content)](
+                                              long response, std::optional<std::string> path) {
+            if (response != modal_response::ok || !path) return;
+            self->answerFailureIfThrown(callback::samplerConfigSaveFailed, kSaveFailed,
+                                        [&] { self->saveSettings(*path, content); });
+        });
     });
 }
 
+void AppDelegate::saveSettings(const std::string& path, const std::optional<std::string>& content) {
+    std::optional<FileError> error;
+    if (content) {
+        error = platform_.writeTextFile(path, *content);
+    } else {
+        error = FileError{"保存する内容を UTF-8 のテキストにできませんでした。"};
+    }
+    if (error) {
+        callNative(callback::samplerConfigSaveFailed, failureText(error, kSaveFailed));
+        return;
+    }
+    const nlohmann::ordered_json saved = {{"path", path}, {"name", lastPathComponent(path)}};
+    // A path that is not UTF-8 cannot be told to the page; it still learns
+    // that the save succeeded.
+    if (!callNative(callback::samplerConfigSaved, saved))
+        callNative(callback::samplerConfigSaved, nlohmann::ordered_json::object());
+}
+
 void AppDelegate::showConfigOpenPanel() {
-    const OpenPanelOptions options{
-        true, false, false, "読み込み", "読み込む大会設定ファイルを選んでください", {"json"}};
-    window()->beginOpenPanel(
-        options, [self = shared_from_this()](long response, std::vector<std::string> paths) {
-            if (response != modal_response::ok || paths.empty()) return;
-            const std::string& path = paths.front();
-            ReadResult read = self->platform_.readTextFile(path);
-            if (!read.text) {
-                self->callNative(callback::samplerConfigImportFailed, failureText(read.error, kReadFailed));
-                return;
-            }
-            // A byte-order mark is not part of the settings text; the page's JSON
-            // parser would refuse it.
-            std::string content = std::move(*read.text);
-            if (std::string_view(content).starts_with(kUtf8ByteOrderMark))
-                content.erase(0, kUtf8ByteOrderMark.size());
-            // The text becomes the script in its own buffer.
-            const nlohmann::json fields = {{"path", path}, {"name", lastPathComponent(path)}};
-            if (!self->evaluateCallback(callbackScriptWithText(callback::importSamplerConfig, fields,
-                                                               "content", std::move(content))))
-                self->callNative(callback::importSamplerConfig, nlohmann::json::object());
-        });
+    answerFailureIfThrown(callback::samplerConfigImportFailed, kReadFailed, [&] {
+        const OpenPanelOptions options{.canChooseFiles = true,
+                                       .canChooseDirectories = false,
+                                       .allowsMultipleSelection = false,
+                                       .title = dialog_text::title,
+                                       .prompt = "読み込み",
+                                       .cancelTitle = dialog_text::cancel,
+                                       .message = "読み込む大会設定ファイルを選んでください",
+                                       .allowedFileTypes = {"json"}};
+        window()->beginOpenPanel(
+            options, [self = shared_from_this()](long response, std::vector<std::string> paths) {
+                if (response != modal_response::ok || paths.empty()) return;
+                self->answerFailureIfThrown(callback::samplerConfigImportFailed, kReadFailed,
+                                            [&] { self->openSettings(paths.front()); });
+            });
+    });
+}
+
+void AppDelegate::openSettings(const std::string& path) {
+    ReadResult read = platform_.readTextFile(path, capacityForScriptInPlace);
+    if (!read.text) {
+        callNative(callback::samplerConfigImportFailed, failureText(read.error, kReadFailed));
+        return;
+    }
+    // A byte-order mark is not part of the settings text; the page's JSON
+    // parser would refuse it.
+    std::string content = std::move(*read.text);
+    if (std::string_view(content).starts_with(kUtf8ByteOrderMark))
+        content.erase(0, kUtf8ByteOrderMark.size());
+    // The text becomes the script in its own buffer.
+    const nlohmann::ordered_json fields = {{"path", path}, {"name", lastPathComponent(path)}};
+    if (!evaluateCallback(
+            callbackScriptWithText(callback::importSamplerConfig, fields, "content", std::move(content))))
+        callNative(callback::importSamplerConfig, nlohmann::ordered_json::object());
 }
 
 }  // namespace jaunvel

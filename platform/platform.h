@@ -3,6 +3,7 @@
 // No toolkit type crosses it; backends (GTK, scripted) implement it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -40,11 +41,17 @@ public:
     virtual void applicationWillTerminate() = 0;
 };
 
-// What the web view reports about a failed navigation. The shell never looks
-// at it; backends fill it for their own diagnostics and for tests.
-struct NavigationError {
+// A failure the platform reports: the toolkit's error domain and code, kept
+// as they came, and a human-readable description. The shell acts on the
+// description at most; the rest is for diagnostics and tests.
+struct PlatformError {
+    std::string domain;
+    int code = 0;
     std::string description;
 };
+
+// What the web view reports about a failed navigation.
+using NavigationError = PlatformError;
 
 class NavigationDelegate {
 public:
@@ -85,7 +92,7 @@ public:
 
 // ---- Application object ----
 
-enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };
+enum class ActivationPolicy { regular = 0 };
 
 namespace presentation {
 inline constexpr unsigned long defaultOptions = 0;
@@ -121,8 +128,6 @@ public:
 
 namespace media_types {
 inline constexpr unsigned none = 0;
-inline constexpr unsigned audio = 1;
-inline constexpr unsigned video = 2;
 inline constexpr unsigned all = ~0u;
 }  // namespace media_types
 
@@ -131,11 +136,11 @@ struct WebViewConfiguration {
     unsigned mediaTypesRequiringUserActionForPlayback = media_types::all;
 };
 
-enum class CachePolicy { useProtocolCachePolicy = 0, reloadIgnoringLocalCacheData = 1 };
+enum class CachePolicy { reloadIgnoringLocalCacheData = 1 };
 
 struct URLRequest {
     std::string url;
-    CachePolicy cachePolicy = CachePolicy::useProtocolCachePolicy;
+    CachePolicy cachePolicy = CachePolicy::reloadIgnoringLocalCacheData;
     double timeoutInterval = 60.0;  // seconds
 };
 
@@ -161,7 +166,7 @@ inline constexpr unsigned miniaturizable = 4;
 inline constexpr unsigned resizable = 8;
 }  // namespace window_style
 
-enum class BackingStore { retained = 0, nonretained = 1, buffered = 2 };
+enum class BackingStore { buffered = 2 };
 
 struct WindowOptions {
     Rect contentRect;
@@ -178,23 +183,39 @@ inline constexpr long firstButton = 1000;   // alerts
 inline constexpr long secondButton = 1001;  // alerts
 }  // namespace modal_response
 
+// Every text a dialog shows is given by the shell; backends add none.
 struct OpenPanelOptions {
     bool canChooseFiles = true;
     bool canChooseDirectories = false;
     bool allowsMultipleSelection = false;
+    std::string title;                          // the dialog window's title
     std::string prompt;                         // title of the confirming button
+    std::string cancelTitle;                    // title of the cancelling button
     std::string message;                        // instruction line shown in the dialog
     std::vector<std::string> allowedFileTypes;  // extensions; empty = any
 };
 
-struct SavePanelOptions {
-    std::string prompt;
-    std::string message;
-    std::string nameFieldStringValue;
-    std::vector<std::string> allowedFileTypes;
+// What a save dialog asks before a confirmed name replaces an existing file:
+// messageBeforeName + the file's name + messageAfterName, and two buttons.
+struct ReplaceQuestion {
+    std::string messageBeforeName;
+    std::string messageAfterName;
+    std::string informativeText;
+    std::string cancelTitle;
+    std::string replaceTitle;
 };
 
-enum class AlertStyle { warning = 0, informational = 1, critical = 2 };
+struct SavePanelOptions {
+    std::string title;
+    std::string prompt;
+    std::string cancelTitle;
+    std::string message;
+    std::string nameFieldStringValue;
+    std::vector<std::string> allowedFileTypes;  // the first is added to a name confirmed without one
+    ReplaceQuestion replaceQuestion;
+};
+
+enum class AlertStyle { warning = 0, critical = 2 };
 
 struct AlertTextField {
     Rect frame;
@@ -202,10 +223,11 @@ struct AlertTextField {
 };
 
 struct AlertOptions {
+    std::string title;            // the dialog window's title
     std::string messageText;      // the bold first line
     std::string informativeText;  // the text below it
     AlertStyle style = AlertStyle::warning;
-    std::vector<std::string> buttons;  // none: the platform's single default button
+    std::vector<std::string> buttons;  // titles, first button first
     std::optional<AlertTextField> accessoryTextField;
 };
 
@@ -238,11 +260,15 @@ struct LaunchDescription {
     bool discardOutput = false;              // stdout and stderr go nowhere instead of the shell's own
 };
 
-// A launch that could not start the process.
+// A launch that could not start the process; what() is the description.
 class LaunchError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
-    const char* reason() const noexcept { return what(); }
+    explicit LaunchError(PlatformError error)
+        : std::runtime_error(error.description), error_(std::move(error)) {}
+    const PlatformError& error() const noexcept { return error_; }
+
+private:
+    PlatformError error_;
 };
 
 class Process {
@@ -258,6 +284,10 @@ public:
 struct FileError {
     std::string localizedDescription;  // human-readable, Japanese; may be empty
 };
+
+// How many bytes a caller wants the buffer of a text of `size` bytes to hold
+// (at least `size`), to build something from the text in place.
+using CapacityForSize = std::size_t (*)(std::size_t size);
 
 struct ReadResult {
     std::optional<std::string> text;  // the whole file as UTF-8, when the read succeeded
@@ -298,7 +328,8 @@ public:
 
     // Writes the text atomically: a failed write leaves a file already there as it was.
     virtual std::optional<FileError> writeTextFile(const std::string& path, const std::string& text) = 0;
-    virtual ReadResult readTextFile(const std::string& path) = 0;
+    // Reads the whole file as UTF-8; `capacity`, when given, sizes the text's buffer.
+    virtual ReadResult readTextFile(const std::string& path, CapacityForSize capacity) = 0;
 };
 
 // The backend chosen at build time; none when its toolkit cannot start (no

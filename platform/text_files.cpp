@@ -6,17 +6,19 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <memory>
+
+#include "platform/path_names.h"
+#include "platform/utf8.h"
 
 namespace jaunvel {
 namespace {
 
-std::string fileName(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+// Files are written and read in pieces of this size, each checked as UTF-8
+// while it is still in the processor's cache.
+constexpr std::size_t kPiece = std::size_t{256} << 10;
 
 std::string folderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -73,11 +75,11 @@ std::string readReason(int error) {
 }
 
 FileError writeError(const std::string& path, const std::string& reason) {
-    return FileError{"ファイル「" + fileName(path) + "」を保存できませんでした。" + reason};
+    return FileError{"ファイル「" + lastPathComponent(path) + "」を保存できませんでした。" + reason};
 }
 
 FileError readError(const std::string& path, const std::string& reason) {
-    return FileError{"ファイル「" + fileName(path) + "」を読み込めませんでした。" + reason};
+    return FileError{"ファイル「" + lastPathComponent(path) + "」を読み込めませんでした。" + reason};
 }
 
 // The permission bits a newly created file gets: 0666 less the umask, read
@@ -105,37 +107,31 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-}  // namespace
-
-bool isValidUtf8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        // Eight plain ASCII bytes at a time.
-        std::uint64_t word = 0;
-        if (size - i >= sizeof word &&
-            (std::memcpy(&word, bytes + i, sizeof word), (word & 0x8080808080808080u) == 0)) {
-            i += sizeof word;
-            continue;
-        }
-        // Runs of three-byte characters (kana and kanji) in a tight loop.
-        while (size - i >= 3 && bytes[i] >= 0xE1 && bytes[i] != 0xED && bytes[i] <= 0xEF &&
-               ((bytes[i + 1] & 0xC0) == 0x80) & ((bytes[i + 2] & 0xC0) == 0x80)) {
-            i += 3;
-        }
-        if (i == size) break;
-        const std::size_t length = utf8SequenceLength(bytes + i, size - i);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
+// A piece ends on a character boundary, so that each is checked whole.
+std::size_t pieceEnd(std::string_view text, std::size_t start) {
+    if (text.size() - start <= kPiece) return text.size();
+    std::size_t end = start + kPiece;
+    for (int back = 0; back < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++back) --end;
+    return end;
 }
 
-std::optional<FileError> writeTextFileAtomically(const std::string& path, std::string_view text) {
-    if (!isValidUtf8(text)) {
-        return writeError(path, "内容を UTF-8 のテキストとして書き込めません。");
+enum class WriteOutcome { written, notUtf8, failed };
+
+WriteOutcome writeCheckedText(int fd, std::string_view text) {
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = pieceEnd(text, start);
+        const std::string_view piece = text.substr(start, end - start);
+        if (!isValidUtf8(piece)) return WriteOutcome::notUtf8;
+        if (!writeAll(fd, piece)) return WriteOutcome::failed;
+        start = end;
     }
+    return WriteOutcome::written;
+}
+
+}  // namespace
+
+std::optional<FileError> writeTextFileAtomically(const std::string& path, std::string_view text) {
+    static constexpr char kNotUtf8[] = "内容を UTF-8 のテキストとして書き込めません。";
     const std::string folder = folderOf(path);
     struct stat target {};
     const bool targetExists = ::stat(path.c_str(), &target) == 0;
@@ -143,16 +139,24 @@ std::optional<FileError> writeTextFileAtomically(const std::string& path, std::s
 
     std::string temporary = folder + "/.jaunvel-save-XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return writeError(path, writeReason(errno));
+    if (fd < 0) return writeError(path, isValidUtf8(text) ? writeReason(errno) : kNotUtf8);
 
     int error = 0;
+    bool notUtf8 = false;
     const mode_t mode = targetExists ? (target.st_mode & 07777) : newFileMode();
-    if (::fchmod(fd, mode) != 0 || !writeAll(fd, text) || ::fsync(fd) != 0) error = errno;
+    if (::fchmod(fd, mode) != 0) {
+        error = errno;
+    } else if (const auto outcome = writeCheckedText(fd, text); outcome != WriteOutcome::written) {
+        notUtf8 = outcome == WriteOutcome::notUtf8;
+        error = notUtf8 ? EINVAL : errno;
+    } else if (::fsync(fd) != 0) {
+        error = errno;
+    }
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) {
         ::unlink(temporary.c_str());
-        return writeError(path, writeReason(error));
+        return writeError(path, notUtf8 ? kNotUtf8 : writeReason(error));
     }
     // Make the rename itself durable.
     if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
@@ -162,7 +166,7 @@ std::optional<FileError> writeTextFileAtomically(const std::string& path, std::s
     return std::nullopt;
 }
 
-ReadResult readWholeTextFile(const std::string& path) {
+ReadResult readWholeTextFile(const std::string& path, CapacityForSize capacity) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return {std::nullopt, readError(path, readReason(errno))};
     struct stat info {};
@@ -171,31 +175,31 @@ ReadResult readWholeTextFile(const std::string& path) {
         ::close(fd);
         return {std::nullopt, readError(path, readReason(error))};
     }
-    // Read straight into the text, growing it only if the file grew.
-    // Room to spare: callers may turn the text into a script in place, and
-    // pages reserved but never written cost nothing.
-    const auto expected = static_cast<std::size_t>(info.st_size) + 1;
+    const auto size = static_cast<std::size_t>(info.st_size);
     std::string text;
-    text.reserve(expected + expected / 4 + 4096);
-    text.resize(expected);
-    std::size_t used = 0;
+    text.reserve(capacity ? capacity(size) : size);
+
+    // Each piece is checked while it is in the cache, then appended; up to
+    // three bytes of a character cut by the piece's end wait for the next.
+    const auto piece = std::make_unique<char[]>(kPiece);
+    std::size_t waiting = 0;
     for (;;) {
-        if (used == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+        const ssize_t got = ::read(fd, piece.get() + waiting, kPiece - waiting);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
             ::close(fd);
             return {std::nullopt, readError(path, readReason(error))};
         }
-        if (got == 0) break;
-        used += static_cast<std::size_t>(got);
+        const std::size_t held = waiting + static_cast<std::size_t>(got);
+        const std::size_t valid = validUtf8Prefix({piece.get(), held});
+        text.append(piece.get(), valid);
+        waiting = held - valid;
+        if (got == 0 || waiting > 3) break;
+        std::memmove(piece.get(), piece.get() + valid, waiting);
     }
-    text.resize(used);
     ::close(fd);
-    if (!isValidUtf8(text)) {
-        return {std::nullopt, readError(path, "UTF-8 のテキストファイルではありません。")};
-    }
+    if (waiting != 0) return {std::nullopt, readError(path, "UTF-8 のテキストファイルではありません。")};
     return {std::move(text), std::nullopt};
 }
 

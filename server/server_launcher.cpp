@@ -1,6 +1,7 @@
 // Starting the local server and the error alert that reports its failures.
 #include "app/app_delegate.h"
 #include "server/server_launch.h"
+#include "ui/dialog_texts.h"
 
 namespace jaunvel {
 
@@ -24,12 +25,17 @@ void AppDelegate::startServer() {
     try {
         setServerTask(platform_.launch(description));
     } catch (const LaunchError& error) {
-        showError(std::string("Node.js を起動できませんでした: ") + error.reason());
+        showError(std::string("Node.js を起動できませんでした: ") + error.what());
     }
 }
 
 void AppDelegate::showError(const std::string& message) {
-    platform_.runModalAlert(AlertOptions{"Jaunvel", message, AlertStyle::critical, {}, std::nullopt});
+    platform_.runModalAlert(AlertOptions{.title = dialog_text::title,
+                                         .messageText = dialog_text::title,
+                                         .informativeText = message,
+                                         .style = AlertStyle::critical,
+                                         .buttons = {dialog_text::ok},
+                                         .accessoryTextField = std::nullopt});
 }
 
 }  // namespace jaunvel

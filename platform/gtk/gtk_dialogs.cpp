@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "platform/gtk/gtk_platform.h"
+#include "platform/path_names.h"
 
 namespace jaunvel::gtk {
 namespace {
@@ -12,10 +13,10 @@ constexpr gint kFirstButton = 1000;
 
 bool hasAllowedExtension(const std::string& path, const std::vector<std::string>& types) {
     if (types.empty()) return true;
-    const auto slash = path.find_last_of('/');
-    const auto dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-    std::string extension = path.substr(dot + 1);
+    const std::string name = lastPathComponent(path);
+    const auto dot = name.find_last_of('.');
+    if (dot == std::string::npos) return false;
+    std::string extension = name.substr(dot + 1);
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return std::find(types.begin(), types.end(), extension) != types.end();
@@ -53,18 +54,25 @@ void addMessageLine(GtkDialog* dialog, const std::string& message) {
     gtk_widget_show(label);
 }
 
-GtkWidget* newChooser(GtkWindow* parent, GtkFileChooserAction action, const std::string& prompt,
-                      const std::string& message, const std::vector<std::string>& types) {
+struct ChooserTexts {
+    const std::string& title;
+    const std::string& prompt;
+    const std::string& cancelTitle;
+    const std::string& message;
+};
+
+GtkWidget* newChooser(GtkWindow* parent, GtkFileChooserAction action, const ChooserTexts& texts,
+                      const std::vector<std::string>& types) {
     GtkWidget* dialog =
-        gtk_file_chooser_dialog_new("Jaunvel", parent, action, "キャンセル", GTK_RESPONSE_CANCEL,
-                                    prompt.c_str(), GTK_RESPONSE_ACCEPT, nullptr);
+        gtk_file_chooser_dialog_new(texts.title.c_str(), parent, action, texts.cancelTitle.c_str(),
+                                    GTK_RESPONSE_CANCEL, texts.prompt.c_str(), GTK_RESPONSE_ACCEPT, nullptr);
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
     GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
     gtk_file_chooser_set_local_only(chooser, TRUE);
     gtk_file_chooser_set_current_folder(chooser, g_get_home_dir());
-    addMessageLine(GTK_DIALOG(dialog), message);
+    addMessageLine(GTK_DIALOG(dialog), texts.message);
     addTypeFilter(chooser, types);
     return dialog;
 }
@@ -105,6 +113,8 @@ void onOpenResponse(GtkDialog* dialog, gint response, gpointer data) {
 struct SaveState {
     SavePanelCompletion completion;
     std::vector<std::string> types;
+    std::string title;
+    ReplaceQuestion question;
 };
 
 void finishSave(GtkWidget* chooser, SaveState& state, std::optional<std::string> path) {
@@ -134,21 +144,24 @@ void onSaveResponse(GtkDialog* dialog, gint response, gpointer data) {
     g_str_ptr chosen(gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog)));
     if (!chosen) return finishSave(GTK_WIDGET(dialog), state, std::nullopt);
     std::string path(chosen.get());
-    if (hasAllowedExtension(path, state.types)) return finishSave(GTK_WIDGET(dialog), state, path);
-
-    // The name was confirmed without the extension: it gets one, and a file
-    // already there under the full name is not replaced without asking.
-    path += "." + state.types.front();
+    // A name confirmed without the extension gets one.
+    if (!state.types.empty() && !hasAllowedExtension(path, state.types)) path += "." + state.types.front();
     if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) return finishSave(GTK_WIDGET(dialog), state, path);
+
+    // A file already there is not replaced without asking.
     g_str_ptr name(g_filename_display_basename(path.c_str()));
+    const auto& texts = state.question;
+    const std::string message = texts.messageBeforeName + name.get() + texts.messageAfterName;
     GtkWidget* question = gtk_message_dialog_new(
         GTK_WINDOW(dialog), GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-        GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "「%s」はすでに存在します。置き換えますか?", name.get());
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(question),
-                                             "置き換えると、今の内容は失われます。");
-    gtk_window_set_title(GTK_WINDOW(question), "Jaunvel");
-    gtk_dialog_add_buttons(GTK_DIALOG(question), "キャンセル", GTK_RESPONSE_CANCEL, "置き換える",
-                           GTK_RESPONSE_ACCEPT, nullptr);
+        GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s", message.c_str());
+    if (!texts.informativeText.empty()) {
+        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(question), "%s",
+                                                 texts.informativeText.c_str());
+    }
+    gtk_window_set_title(GTK_WINDOW(question), state.title.c_str());
+    gtk_dialog_add_buttons(GTK_DIALOG(question), texts.cancelTitle.c_str(), GTK_RESPONSE_CANCEL,
+                           texts.replaceTitle.c_str(), GTK_RESPONSE_ACCEPT, nullptr);
     gtk_dialog_set_default_response(GTK_DIALOG(question), GTK_RESPONSE_ACCEPT);
     connectResponse(question, onOverwriteResponse, new OverwriteState{GTK_WIDGET(dialog), &state, path});
     gtk_widget_show(question);
@@ -158,8 +171,6 @@ GtkMessageType messageType(AlertStyle style) {
     switch (style) {
         case AlertStyle::critical:
             return GTK_MESSAGE_ERROR;
-        case AlertStyle::informational:
-            return GTK_MESSAGE_INFO;
         case AlertStyle::warning:
             return GTK_MESSAGE_OTHER;
     }
@@ -179,7 +190,7 @@ GtkWidget* newMessageDialog(GtkWindow* parent, const AlertOptions& options, GtkW
         gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
                                                  options.informativeText.c_str());
     }
-    gtk_window_set_title(GTK_WINDOW(dialog), "Jaunvel");
+    gtk_window_set_title(GTK_WINDOW(dialog), options.title.c_str());
     if (options.accessoryTextField) {
         *entry = gtk_entry_new();
         gtk_entry_set_text(GTK_ENTRY(*entry), options.accessoryTextField->stringValue.c_str());
@@ -190,10 +201,9 @@ GtkWidget* newMessageDialog(GtkWindow* parent, const AlertOptions& options, GtkW
         gtk_box_pack_start(GTK_BOX(area), *entry, FALSE, FALSE, 0);
         gtk_widget_show(*entry);
     }
-    const std::vector<std::string> buttons =
-        options.buttons.empty() ? std::vector<std::string>{"OK"} : options.buttons;
-    for (std::size_t i = 0; i < buttons.size(); ++i) {
-        gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), kFirstButton + static_cast<gint>(i));
+    for (std::size_t i = 0; i < options.buttons.size(); ++i) {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), options.buttons[i].c_str(),
+                              kFirstButton + static_cast<gint>(i));
     }
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), kFirstButton);
     return dialog;
@@ -212,21 +222,25 @@ void onAlertResponse(GtkDialog* dialog, gint response, gpointer data) {
 
 void showGtkOpenPanel(GtkWindow* parent, const OpenPanelOptions& options, OpenPanelCompletion completion) {
     const bool folders = options.canChooseDirectories && !options.canChooseFiles;
-    GtkWidget* dialog =
-        newChooser(parent, folders ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN,
-                   options.prompt, options.message, options.allowedFileTypes);
+    GtkWidget* dialog = newChooser(
+        parent, folders ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN,
+        {options.title, options.prompt, options.cancelTitle, options.message}, options.allowedFileTypes);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), options.allowsMultipleSelection);
     connectResponse(dialog, onOpenResponse, new OpenState{std::move(completion), options.allowedFileTypes});
     gtk_widget_show(dialog);
 }
 
 void showGtkSavePanel(GtkWindow* parent, const SavePanelOptions& options, SavePanelCompletion completion) {
-    GtkWidget* dialog = newChooser(parent, GTK_FILE_CHOOSER_ACTION_SAVE, options.prompt, options.message,
+    GtkWidget* dialog = newChooser(parent, GTK_FILE_CHOOSER_ACTION_SAVE,
+                                   {options.title, options.prompt, options.cancelTitle, options.message},
                                    options.allowedFileTypes);
     GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
-    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    // The replace question is ours, with the shell's texts, for every name.
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, FALSE);
     gtk_file_chooser_set_current_name(chooser, options.nameFieldStringValue.c_str());
-    connectResponse(dialog, onSaveResponse, new SaveState{std::move(completion), options.allowedFileTypes});
+    connectResponse(dialog, onSaveResponse,
+                    new SaveState{std::move(completion), options.allowedFileTypes, options.title,
+                                  options.replaceQuestion});
     gtk_widget_show(dialog);
 }
 

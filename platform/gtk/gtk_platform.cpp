@@ -173,7 +173,9 @@ public:
     std::optional<FileError> writeTextFile(const std::string& path, const std::string& text) override {
         return writeTextFileAtomically(path, text);
     }
-    ReadResult readTextFile(const std::string& path) override { return readWholeTextFile(path); }
+    ReadResult readTextFile(const std::string& path, CapacityForSize capacity) override {
+        return readWholeTextFile(path, capacity);
+    }
 
 private:
     std::unique_ptr<ShellOutput> shellOutput_;

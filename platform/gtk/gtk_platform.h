@@ -8,20 +8,11 @@
 #include <memory>
 #include <string>
 
+#include "platform/gtk/gtk_guarded.h"
 #include "platform/gtk/gtk_ptr.h"
 #include "platform/platform.h"
 
 namespace jaunvel::gtk {
-
-// No exception may cross a GLib signal: whatever a callback into the shell
-// throws ends here.
-template <class F>
-void guarded(F&& f) noexcept {
-    try {
-        f();
-    } catch (...) {
-    }
-}
 
 class GtkApplicationObject;
 
@@ -71,9 +62,9 @@ public:
     void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override {
         delegate_ = std::move(delegate);
     }
-    // No Dock or menu bar to change here: the requests are kept, nothing more.
-    void setActivationPolicy(ActivationPolicy policy) override { activationPolicy_ = policy; }
-    void setPresentationOptions(unsigned long options) override { presentationOptions_ = options; }
+    // No Dock or menu bar to change on this desktop: the requests have no effect.
+    void setActivationPolicy(ActivationPolicy) override {}
+    void setPresentationOptions(unsigned long) override {}
     void activateIgnoringOtherApps(bool) override;
     void run() override;
 
@@ -85,8 +76,6 @@ public:
 
 private:
     std::weak_ptr<ApplicationDelegate> delegate_;
-    ActivationPolicy activationPolicy_ = ActivationPolicy::regular;
-    unsigned long presentationOptions_ = 0;
     GtkWindow* keyWindow_ = nullptr;
     bool terminating_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "platform/gtk/gtk_error.h"
 #include "platform/gtk/gtk_platform.h"
 
 namespace jaunvel::gtk {
@@ -29,30 +30,6 @@ public:
 private:
     g_object_ptr<GSubprocess> process_;
 };
-
-// The reason a start failed, in the operator's language.
-std::string launchFailureReason(const std::string& executable, const GError* error) {
-    if (error && error->domain == G_SPAWN_ERROR) {
-        switch (error->code) {
-            case G_SPAWN_ERROR_NOENT:
-                return "「" + executable + "」が見つかりません。";
-            case G_SPAWN_ERROR_ACCES:
-            case G_SPAWN_ERROR_PERM:
-                return "「" + executable + "」を実行する権限がありません。";
-            case G_SPAWN_ERROR_NOEXEC:
-            case G_SPAWN_ERROR_INVAL:
-                return "「" + executable + "」は実行できる形式ではありません。";
-            case G_SPAWN_ERROR_ISDIR:
-                return "「" + executable + "」はフォルダです。";
-            case G_SPAWN_ERROR_NOMEM:
-            case G_SPAWN_ERROR_TOO_BIG:
-                return "メモリが足りません。";
-            default:
-                break;
-        }
-    }
-    return "「" + executable + "」を起動できませんでした。";
-}
 
 // A close-on-exec copy of `fd` numbered 3 or above, or -1.
 int copyAboveStandardStreams(int fd) {
@@ -127,7 +104,7 @@ std::shared_ptr<Process> launchGtkProcess(const LaunchDescription& description,
     GError* raw = nullptr;
     GSubprocess* process = g_subprocess_launcher_spawnv(launcher.get(), argv.data(), &raw);
     g_error_ptr error(raw);
-    if (!process) throw LaunchError(launchFailureReason(description.executable, error.get()));
+    if (!process) throw LaunchError(launchFailure(error.get(), description.executable));
     return std::make_shared<GtkProcess>(adopt(process));
 }
 

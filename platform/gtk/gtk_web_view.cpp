@@ -5,8 +5,9 @@
 #include <cmath>
 #include <map>
 
+#include "platform/gtk/gtk_error.h"
+#include "platform/gtk/gtk_jsc_json.h"
 #include "platform/gtk/gtk_platform.h"
-#include "platform/message_body.h"
 
 namespace jaunvel::gtk {
 namespace {
@@ -57,7 +58,8 @@ private:
             // an unpaired surrogate); a value JSON cannot hold arrives as null.
             JSCValue* value = webkit_javascript_result_get_js_value(result);
             g_str_ptr json(jsc_value_to_json(value, 0));
-            ScriptMessage message{channel->name, json ? messageBodyFromJson(json.get()) : nlohmann::json()};
+            ScriptMessage message{channel->name,
+                                  json ? messageBodyFromJscJson(json.get()) : nlohmann::json()};
             auto handler = channel->handler;  // the handler may remove its channel
             handler->userContentControllerDidReceiveScriptMessage(message);
         });
@@ -144,14 +146,14 @@ private:
         timeout_ = 0;
     }
 
-    void reportFailure(bool provisional, const char* description) {
+    void reportFailure(bool provisional, const NavigationError& error) {
         guarded([&] {
             auto delegate = navigationDelegate_.lock();
             if (!delegate) return;
             if (provisional) {
-                delegate->webViewDidFailProvisionalNavigation(NavigationError{description});
+                delegate->webViewDidFailProvisionalNavigation(error);
             } else {
-                delegate->webViewDidFailNavigation(NavigationError{description});
+                delegate->webViewDidFailNavigation(error);
             }
         });
     }
@@ -160,7 +162,7 @@ private:
         auto& self = *static_cast<GtkWebView*>(data);
         self.pendingReport_ = 0;
         for (; self.vanishedLoads_ > 0; --self.vanishedLoads_)
-            self.reportFailure(true, "replaced before it started");
+            self.reportFailure(true, platformError(nullptr, "replaced before it started"));
         return G_SOURCE_REMOVE;
     }
 
@@ -201,7 +203,7 @@ private:
             self.state_ = LoadState::idle;
             self.disarmTimeout();
         }
-        self.reportFailure(event != WEBKIT_LOAD_COMMITTED, error ? error->message : "");
+        self.reportFailure(event != WEBKIT_LOAD_COMMITTED, platformError(error, "load failed"));
         return TRUE;  // never WebKit's own error page
     }
 
@@ -211,7 +213,7 @@ private:
         const bool provisional = self.state_ != LoadState::committed;
         self.state_ = LoadState::idle;
         self.disarmTimeout();
-        self.reportFailure(provisional, "web process terminated");
+        self.reportFailure(provisional, platformError(nullptr, "web process terminated"));
     }
 
     static gboolean onTimeout(gpointer data) {
@@ -223,7 +225,7 @@ private:
             self.state_ = LoadState::idle;
             ++self.reportedCancellations_;
             webkit_web_view_stop_loading(WEBKIT_WEB_VIEW(self.view_.get()));
-            self.reportFailure(true, "timed out");
+            self.reportFailure(true, platformError(nullptr, "timed out"));
         }
         return G_SOURCE_REMOVE;
     }

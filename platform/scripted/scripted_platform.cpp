@@ -2,6 +2,7 @@
 #include "platform/scripted/scripted_platform.h"
 
 #include <cstdio>
+#include <new>
 #include <stdexcept>
 
 #include "platform/text_files.h"
@@ -92,13 +93,9 @@ public:
         : platform_(platform), configuration_(std::move(configuration)) {}
     const WebViewConfiguration& configuration() const override { return configuration_; }
     void setNavigationDelegate(std::weak_ptr<NavigationDelegate> delegate) override {
-        platform_.record("NAVIGATION_DELEGATE");
         navigationDelegate_ = std::move(delegate);
     }
-    void setUIDelegate(std::weak_ptr<UIDelegate> delegate) override {
-        platform_.record("UI_DELEGATE");
-        uiDelegate_ = std::move(delegate);
-    }
+    void setUIDelegate(std::weak_ptr<UIDelegate> delegate) override { uiDelegate_ = std::move(delegate); }
     void loadRequest(const URLRequest& request) override {
         platform_.record("LOAD " + request.url +
                          " cache=" + std::to_string(static_cast<int>(request.cachePolicy)) +
@@ -130,9 +127,9 @@ public:
                          description + " at=" + platform_.clockText());
         if (auto delegate = navigationDelegate_.lock()) {
             if (provisional) {
-                delegate->webViewDidFailProvisionalNavigation(NavigationError{description});
+                delegate->webViewDidFailProvisionalNavigation(NavigationError{"scripted", 0, description});
             } else {
-                delegate->webViewDidFailNavigation(NavigationError{description});
+                delegate->webViewDidFailNavigation(NavigationError{"scripted", 0, description});
             }
         }
     }
@@ -157,21 +154,29 @@ public:
     }
     void makeKeyAndOrderFront() override { platform_.record("KEY_AND_FRONT"); }
     void beginOpenPanel(const OpenPanelOptions& options, OpenPanelCompletion completion) override {
-        platform_.record(std::string("SHEET open files=") + (options.canChooseFiles ? "1" : "0") +
-                         " dirs=" + (options.canChooseDirectories ? "1" : "0") + " multiple=" +
-                         (options.allowsMultipleSelection ? "1" : "0") + " prompt=" + options.prompt +
+        platform_.record("SHEET open title=" + options.title +
+                         " files=" + (options.canChooseFiles ? "1" : "0") +
+                         " dirs=" + (options.canChooseDirectories ? "1" : "0") +
+                         " multiple=" + (options.allowsMultipleSelection ? "1" : "0") +
+                         " prompt=" + options.prompt + " cancel=" + options.cancelTitle +
                          " message=" + options.message + " types=" + joined(options.allowedFileTypes));
         Sheet sheet{Sheet::Kind::open, options, {}, {}, std::move(completion), {}, {}};
         sheets.push_back(std::move(sheet));
     }
     void beginSavePanel(const SavePanelOptions& options, SavePanelCompletion completion) override {
-        platform_.record("SHEET save prompt=" + options.prompt + " message=" + options.message + " name=" +
-                         options.nameFieldStringValue + " types=" + joined(options.allowedFileTypes));
+        const auto& question = options.replaceQuestion;
+        platform_.record(
+            "SHEET save title=" + options.title + " prompt=" + options.prompt +
+            " cancel=" + options.cancelTitle + " message=" + options.message +
+            " name=" + options.nameFieldStringValue + " types=" + joined(options.allowedFileTypes) +
+            " replace=" + question.messageBeforeName + "NAME" + question.messageAfterName + " / " +
+            question.informativeText + " buttons=" + question.cancelTitle + "," + question.replaceTitle);
         Sheet sheet{Sheet::Kind::save, {}, options, {}, {}, std::move(completion), {}};
         sheets.push_back(std::move(sheet));
     }
     void beginAlertSheet(const AlertOptions& options, AlertCompletion completion) override {
-        std::string line = "SHEET alert style=" + std::to_string(static_cast<int>(options.style)) +
+        std::string line = "SHEET alert title=" + options.title +
+                           " style=" + std::to_string(static_cast<int>(options.style)) +
                            " message=" + options.messageText + " informative=" + options.informativeText +
                            " buttons=" + joined(options.buttons);
         if (options.accessoryTextField) {
@@ -348,9 +353,9 @@ std::shared_ptr<Window> ScriptedPlatform::makeWindow(const WindowOptions& option
 }
 
 long ScriptedPlatform::runModalAlert(const AlertOptions& options) {
-    record("MODAL_ALERT style=" + std::to_string(static_cast<int>(options.style)) +
-           " message=" + options.messageText + " informative=" + options.informativeText +
-           " buttons=" + joined(options.buttons));
+    record("MODAL_ALERT title=" + options.title +
+           " style=" + std::to_string(static_cast<int>(options.style)) + " message=" + options.messageText +
+           " informative=" + options.informativeText + " buttons=" + joined(options.buttons));
     advance(modalAlertDuration);
     record("MODAL_ALERT_DISMISSED at=" + clockText());
     return modalAlertResponse;
@@ -362,7 +367,7 @@ std::shared_ptr<Process> ScriptedPlatform::launch(const LaunchDescription& descr
     if (description.discardOutput) line += " output=discarded";
     if (auto failure = launchFailures.find(description.executable); failure != launchFailures.end()) {
         record(line + " FAILED");
-        throw LaunchError(failure->second);
+        throw LaunchError({"scripted", 0, failure->second});
     }
     record(line);
     launches_.push_back(description);
@@ -385,12 +390,14 @@ void ScriptedPlatform::dispatchAfter(std::uint64_t nanoseconds, std::function<vo
 
 std::optional<FileError> ScriptedPlatform::writeTextFile(const std::string& path, const std::string& text) {
     record("WRITE " + path);
+    if (fileAccessThrows) throw std::bad_alloc();
     return writeTextFileAtomically(path, text);
 }
 
-ReadResult ScriptedPlatform::readTextFile(const std::string& path) {
+ReadResult ScriptedPlatform::readTextFile(const std::string& path, CapacityForSize capacity) {
     record("READ " + path);
-    return readWholeTextFile(path);
+    if (fileAccessThrows) throw std::bad_alloc();
+    return readWholeTextFile(path, capacity);
 }
 
 void ScriptedPlatform::record(std::string line) {

@@ -50,11 +50,11 @@ public:
     // Whether page loads succeed, and how long each takes to end.
     bool serverAnswers = true;
     std::uint64_t loadDuration = 0;
+    // File reads and writes throw, as when memory runs out.
+    bool fileAccessThrows = false;
 
     // ---- What the test reads ----
     const std::vector<std::string>& transcript() const { return transcript_; }
-    // Forgets what was recorded so far (long runs with large scripts).
-    void clearTranscript() { transcript_.clear(); }
     // Transcript lines that start with `prefix`.
     std::vector<std::string> linesStartingWith(const std::string& prefix) const;
     std::vector<std::string> evaluatedScripts() const;
@@ -99,7 +99,7 @@ public:
     Environment processEnvironment() override { return environment; }
     void dispatchAfter(std::uint64_t nanoseconds, std::function<void()> job) override;
     std::optional<FileError> writeTextFile(const std::string& path, const std::string& text) override;
-    ReadResult readTextFile(const std::string& path) override;
+    ReadResult readTextFile(const std::string& path, CapacityForSize capacity) override;
 
     // For the backend's own objects.
     void record(std::string line);

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bridge/json_writer.h"
 #include "bridge/native_callback.h"
-#include "platform/text_files.h"
 #include "tests/unit/shell_fixture.h"
 
 namespace jaunvel {
@@ -77,11 +77,14 @@ TEST_F(Settings, SaveWritesExactlyThePagesTextAndReportsWhereItWent) {
     mark = platform.transcript().size();
     const auto script = save({{"name", "提案.json"}, {"content", text}, {"extra", 1}}, target);
 
-    EXPECT_EQ(linesSinceMark().front(),
-              "SHEET save prompt=保存 message=大会設定の保存先を選んでください name=提案.json types=json");
+    EXPECT_EQ(
+        linesSinceMark().front(),
+        "SHEET save title=Jaunvel prompt=保存 cancel=キャンセル message=大会設定の保存先を選んでください "
+        "name=提案.json types=json replace=「NAME」はすでに存在します。置き換えますか？ / "
+        "置き換えると、今の内容は失われます。 buttons=キャンセル,置き換える");
     EXPECT_EQ(bytesOf(target), text);
-    EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaved);
-    EXPECT_EQ(argument(script), json({{"path", target}, {"name", "大会 \"本戦\".json"}}));
+    EXPECT_EQ(script, "window.samplerConfigSavedFromNative({\"path\":" + *jsonText(target) +
+                          R"(,"name":"大会 \"本戦\".json"}))");
     EXPECT_THAT(names(), ElementsAre("大会 \"本戦\".json"));
 }
 
@@ -161,8 +164,8 @@ TEST_F(Settings, OpenHandsBackTheTextUnchanged) {
     for (int i = 0; i < 20; ++i) text += "{\"名\":\"x\\\"\"}\0tail\xE2\x80\xA8\n"s;
     const auto target = (folder / "round trip.json").string();
     save({{"content", text}}, target);
-    EXPECT_EQ(argument(open(target)),
-              json({{"path", target}, {"name", "round trip.json"}, {"content", text}}));
+    EXPECT_EQ(open(target), "window.importSamplerConfigFromNative({\"path\":" + *jsonText(target) +
+                                R"(,"name":"round trip.json","content":)" + *jsonText(text) + "})");
 
     putBytes(folder / "empty.json", "");
     putBytes(folder / "prose.json", "これは JSON ではない");
@@ -170,6 +173,27 @@ TEST_F(Settings, OpenHandsBackTheTextUnchanged) {
     EXPECT_EQ(argument(open((folder / "empty.json").string()))["content"], "");
     EXPECT_EQ(argument(open((folder / "prose.json").string()))["content"], "これは JSON ではない");
     EXPECT_EQ(argument(open((folder / "bom.json").string()))["content"], "{\"a\":1}");
+}
+
+// Files are written and read in pieces of 256 KiB: characters cut by a
+// piece's end, and bad bytes beyond the first piece, are found all the same.
+TEST_F(Settings, LongTextsAreCheckedWholeAcrossPieces) {
+    std::string text = "ab";
+    while (text.size() < 700'000) text += "大会。";
+    const auto target = (folder / "long.json").string();
+    save({{"content", text}}, target);
+    EXPECT_EQ(bytesOf(target), text);
+    EXPECT_EQ(argument(open(target))["content"], text);
+
+    std::string bad = text;
+    bad[600'001] = '\xFF';
+    const auto script = save({{"content", bad}}, target);
+    EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaveFailed);
+    EXPECT_EQ(bytesOf(target), text);
+    EXPECT_THAT(names(), ElementsAre("long.json"));
+    putBytes(target, bad);
+    const auto opened = open(target);
+    EXPECT_EQ(opened.substr(0, opened.find('(')), callback::samplerConfigImportFailed);
 }
 
 TEST_F(Settings, OpenFailuresReportADescription) {

@@ -1,10 +1,12 @@
 // Posted values: JSON text in, message body out, unpaired surrogates kept.
-#include "platform/message_body.h"
+#include "platform/gtk/gtk_jsc_json.h"
 
 #include <optional>
 #include <string>
 
-namespace jaunvel {
+#include "platform/utf8.h"
+
+namespace jaunvel::gtk {
 namespace {
 
 // While parsing, an unpaired surrogate S stands as U+FDEF followed by
@@ -34,9 +36,8 @@ std::optional<unsigned> hex4(std::string_view text, std::size_t at) {
 }
 
 void appendEscape(std::string& out, unsigned value) {
-    static constexpr char digits[] = "0123456789abcdef";
-    out += "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) out += digits[(value >> shift) & 0xF];
+    const auto escape = unicodeEscape(value);
+    out.append(escape.data(), escape.size());
 }
 
 // Rewrites lone surrogate escapes and the marker into marker pairs.
@@ -155,10 +156,10 @@ nlohmann::json decodeTree(const nlohmann::json& value) {
 
 }  // namespace
 
-nlohmann::json messageBodyFromJson(std::string_view jsonText) {
+nlohmann::json messageBodyFromJscJson(std::string_view jsonText) {
     auto parsed = nlohmann::json::parse(encodeMarkers(jsonText), nullptr, false);
     if (parsed.is_discarded()) return nullptr;
     return decodeTree(parsed);
 }
 
-}  // namespace jaunvel
+}  // namespace jaunvel::gtk
