@@ -7,7 +7,8 @@ const path = require('node:path');
 const { once } = require('node:events');
 const { spawn, spawnSync } = require('node:child_process');
 
-const SERVER_JS = path.join(__dirname, '..', '..', 'deck', 'server.js');
+// BENCH_DECK_SERVER names another server script to measure, such as an earlier version.
+const SERVER_JS = process.env.BENCH_DECK_SERVER || path.join(__dirname, '..', '..', 'deck', 'server.js');
 const NGINX = ['/usr/sbin/nginx', '/usr/bin/nginx'].find((p) => fs.existsSync(p));
 
 const children = new Set();
