@@ -54,19 +54,31 @@ export function savePlaying() {
   }
 }
 
-// The BGM plays on from where it was, and pads the reload cut are shown as cut.
-export function resumePlaying() {
-  let saved = null;
+// What was sounding when the last page went away, if that was a moment ago (read once).
+export function takePlaying() {
   try {
-    saved = JSON.parse(localStorage.getItem(PLAYING_KEY) || 'null');
+    const saved = JSON.parse(localStorage.getItem(PLAYING_KEY) || 'null');
     localStorage.removeItem(PLAYING_KEY);
+    return saved && Date.now() - saved.at < RESUME_WITHIN_MS ? saved : null;
   } catch {
-    return;
+    return null;
   }
-  if (!saved || !(Date.now() - saved.at < RESUME_WITHIN_MS)) return;
-  const index = saved.bgm ? show.bgm.tracks.findIndex((t) => t.path === saved.bgm.path) : -1;
-  if (index >= 0) bgm.resumeAt(index, Number(saved.bgm.time) || 0);
-  const cut = (Array.isArray(saved.pads) ? saved.pads : []).map((i) => S.padAt(show, i)).filter(Boolean);
+}
+
+// The BGM plays on at its track and second. Called with the restored show before the deck is
+// drawn: the music comes back first.
+export function resumeBgm(saved, restored) {
+  const index = saved?.bgm ? restored.bgm.tracks.findIndex((t) => t.path === saved.bgm.path) : -1;
+  if (index < 0) return;
+  bgm.crossfade = restored.bgm.crossfade;
+  bgm.shuffle = restored.bgm.shuffle;
+  bgm.setTracks(restored.bgm.tracks);
+  bgm.resumeAt(index, Number(saved.bgm.time) || 0);
+}
+
+// Pads the reload cut are shown as cut, and named in a message.
+export function showCutPads(saved) {
+  const cut = (Array.isArray(saved?.pads) ? saved.pads : []).map((i) => S.padAt(show, i)).filter(Boolean);
   for (const { pad } of cut) cutPads.add(pad);
   if (cut.length) {
     notify(`再読み込みで止まったパッド: ${cut.map(({ page, slot, pad }) => `${show.pages[page].name} ${slot + 1}「${pad.label || pad.name}」`).join('、')}`, 'error', { key: 'cut' });
