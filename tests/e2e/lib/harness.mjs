@@ -257,8 +257,8 @@ class Shell {
     return this.shellCalls('load');
   }
 
-  async windowShown() {
-    return (await waitFor(() => this.shellCalls('show')[0], 'the shell to show its window'));
+  windowShown() {
+    return waitFor(() => this.shellCalls('show')[0], 'the shell to show its window');
   }
 
   shellCalls(what) {
