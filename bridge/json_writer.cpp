@@ -1,6 +1,7 @@
 // The JSON writer. Long strings are taken sixteen bytes at a time (the block
-// functions the build chose for this processor); plain runs are copied whole
-// and each escape is written over the end of the run before it.
+// functions the build chose for this processor): a block whose escapes are
+// all two bytes long is written out at once, in other blocks plain runs are
+// copied whole and each escape is written over the end of the run before it.
 #include "bridge/json_writer.h"
 
 #include <algorithm>
@@ -16,12 +17,11 @@ namespace {
 namespace blocks = json_blocks;
 
 // How each byte is written inside a JSON string literal, in eight bytes so
-// that every store has the same size: `front` holds the form at its start,
-// `back` at its end. Bytes from 0x80 up are parts of UTF-8 sequences and stay
-// as they are; the line separators among them are handled apart.
+// that every store has the same size. Bytes from 0x80 up are parts of UTF-8
+// sequences and stay as they are; the line separators among them are handled
+// apart.
 struct Escape {
-    char front[8];
-    char back[8];
+    char form[8];
     unsigned char length;
 };
 
@@ -47,10 +47,7 @@ constexpr auto kEscapes = [] {
         }
         auto& escape = escapes[c];
         escape.length = length;
-        for (unsigned k = 0; k < length; ++k) {
-            escape.front[k] = form[k];
-            escape.back[8 - length + k] = form[k];
-        }
+        for (unsigned k = 0; k < length; ++k) escape.form[k] = form[k];
     }
     return escapes;
 }();
@@ -74,34 +71,29 @@ inline std::size_t writeForward(const unsigned char* bytes, std::size_t i, std::
         o += 6;
         return 3;
     }
-    std::memcpy(o, kEscapes[c].front, 8);
+    std::memcpy(o, kEscapes[c].form, 8);
     o += kEscapes[c].length;
     return 1;
 }
 
-// Writes the form of the character that ends at `bytes + i` so that it ends
-// at `o`, storing into the eight bytes below `o`. A line separator's last two
-// bytes were written as themselves just before its first byte is reached;
-// they are taken back.
-inline void writeBackward(const unsigned char* bytes, std::size_t i, std::size_t size, char*& o) {
-    const unsigned char c = bytes[i - 1];
-    if (c == 0xE2 && isLineSeparator(bytes + i - 1, size - i + 1)) {
-        o -= 4;
-        std::memcpy(o, separatorEscape(bytes[i + 1]).data(), 6);
-        return;
-    }
-    std::memcpy(o - 8, kEscapes[c].back, 8);
-    o -= kEscapes[c].length;
-}
-
-std::size_t literalLength(const unsigned char* bytes, std::size_t size) {
+// The length of the literal of `size` bytes of valid UTF-8, without its
+// quotes.
+std::size_t contentLength(const unsigned char* bytes, std::size_t size) {
     const std::size_t whole = size / blocks::kSize;
-    std::size_t length = size + 2 + blocks::escapeGrowth(bytes, whole);
-    for (std::size_t k = 0; k < whole; ++k) {
-        for (unsigned leads = blocks::separatorLeads(bytes + k * blocks::kSize); leads != 0;
-             leads &= leads - 1) {
-            const std::size_t at = k * blocks::kSize + static_cast<std::size_t>(__builtin_ctz(leads));
-            if (isLineSeparator(bytes + at, size - at)) length += 3;
+    std::size_t length = size;
+    // A few kilobytes at a time; one that holds a 0xE2 is looked at again for
+    // line separators while it is still in the cache.
+    constexpr std::size_t kStretch = 256;
+    for (std::size_t first = 0; first < whole; first += kStretch) {
+        const std::size_t end = std::min(whole, first + kStretch);
+        bool leads = false;
+        length += blocks::escapeGrowth(bytes + first * blocks::kSize, end - first, leads);
+        for (std::size_t k = first; leads && k < end; ++k) {
+            for (unsigned starts = blocks::separatorLeads(bytes + k * blocks::kSize); starts != 0;
+                 starts &= starts - 1) {
+                const std::size_t at = k * blocks::kSize + static_cast<std::size_t>(__builtin_ctz(starts));
+                if (isLineSeparator(bytes + at, size - at)) length += 3;
+            }
         }
     }
     for (std::size_t i = whole * blocks::kSize; i < size; ++i) {
@@ -110,17 +102,23 @@ std::size_t literalLength(const unsigned char* bytes, std::size_t size) {
     return length;
 }
 
-// Appends the literal of `size` bytes of valid UTF-8, `length` bytes long as
-// literalLength counted it.
-void appendLiteral(std::string& out, const unsigned char* bytes, std::size_t size, std::size_t length) {
+// Appends the literal of `size` bytes of valid UTF-8 without its quotes,
+// `length` bytes long as contentLength counted it.
+void appendContent(std::string& out, const unsigned char* bytes, std::size_t size, std::size_t length) {
     const std::size_t start = out.size();
     out.resize(start + length + 2 * blocks::kSize);  // room for the last wide store
     char* o = out.data() + start;
-    *o++ = '"';
     std::size_t i = 0;
     // Runs are reloaded from where they start, up to 31 bytes past the block.
     while (i + 2 * blocks::kSize <= size) {
         unsigned specials = blocks::specialBytes(bytes + i);
+        if (specials != 0) {
+            if (char* end = blocks::writeShortEscapes(o, bytes + i, specials)) {
+                o = end;
+                i += blocks::kSize;
+                continue;
+            }
+        }
         std::size_t from = 0;  // the first byte of the block not yet written
         while (specials != 0) {
             const auto at = static_cast<std::size_t>(__builtin_ctz(specials));
@@ -136,7 +134,6 @@ void appendLiteral(std::string& out, const unsigned char* bytes, std::size_t siz
         i += std::max(from, blocks::kSize);
     }
     while (i < size) i += writeForward(bytes, i, size, o);
-    *o = '"';
     out.resize(start + length);
 }
 
@@ -198,9 +195,15 @@ bool appendJson(std::string& out, const nlohmann::ordered_json& value) {
 
 bool appendJsonString(std::string& out, std::string_view text) {
     if (!isValidUtf8(text)) return false;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    appendLiteral(out, bytes, text.size(), literalLength(bytes, text.size()));
+    out += '"';
+    appendJsonStringContent(out, text);
+    out += '"';
     return true;
+}
+
+void appendJsonStringContent(std::string& out, std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    appendContent(out, bytes, text.size(), contentLength(bytes, text.size()));
 }
 
 std::optional<std::string> jsonText(const nlohmann::ordered_json& value) {
@@ -208,42 +211,6 @@ std::optional<std::string> jsonText(const nlohmann::ordered_json& value) {
     text.reserve(plainSize(value));
     if (!appendJson(text, value)) return std::nullopt;
     return text;
-}
-
-std::size_t jsonStringLength(std::string_view text) {
-    return literalLength(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-}
-
-void writeJsonStringInPlace(char* data, std::size_t size, std::size_t at, std::size_t length) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    char* o = data + at + length - 1;
-    *o = '"';
-    std::size_t i = size;
-    // Runs are reloaded from where they end, up to 31 bytes below the block;
-    // every store lands at least `at` + 1 bytes above the byte it was read
-    // from, so none reaches a byte not yet read.
-    while (i >= 2 * blocks::kSize) {
-        const unsigned char* block = bytes + i - blocks::kSize;
-        unsigned specials = blocks::specialBytes(block);
-        std::size_t to = blocks::kSize;  // the block's bytes below this are not yet written
-        while (specials != 0) {
-            const auto special = static_cast<std::size_t>(31 - __builtin_clz(specials));
-            blocks::copy(o - blocks::kSize, block + to - blocks::kSize);
-            o -= to - special - 1;
-            writeBackward(bytes, i - blocks::kSize + special + 1, size, o);
-            to = special;
-            specials &= (1u << special) - 1;
-        }
-        blocks::copy(o - blocks::kSize, block + to - blocks::kSize);
-        o -= to;
-        i -= blocks::kSize;
-    }
-    for (; i > 0; --i) writeBackward(bytes, i, size, o);
-    *--o = '"';
-}
-
-std::size_t capacityForScriptInPlace(std::size_t size) {
-    return size + size / 4 + 4096;
 }
 
 }  // namespace jaunvel

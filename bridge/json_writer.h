@@ -3,7 +3,6 @@
 // any engine. Strings must be valid UTF-8: the writer refuses anything else.
 #pragma once
 
-#include <cstddef>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -22,18 +21,9 @@ bool appendJson(std::string& out, const nlohmann::ordered_json& value);
 // Appends `text` as a JSON string literal; false when it is not valid UTF-8.
 bool appendJsonString(std::string& out, std::string_view text);
 
-// The length of `text`, which must be valid UTF-8, as a JSON string literal
-// (quotes included).
-std::size_t jsonStringLength(std::string_view text);
-
-// Turns the first `size` bytes of `data`, valid UTF-8, into their JSON string
-// literal of `length` bytes (as jsonStringLength gave it) that starts at
-// `data + at`, writing from the end down. `at` must be 32 or more, and `data`
-// must hold `at + length` bytes.
-void writeJsonStringInPlace(char* data, std::size_t size, std::size_t at, std::size_t length);
-
-// Room for a text of `size` bytes to become a script in its own buffer: the
-// literal's escapes are seldom more than a quarter of the text.
-std::size_t capacityForScriptInPlace(std::size_t size);
+// Appends what goes between the quotes of the JSON string literal of `text`,
+// which must be valid UTF-8 and must not end inside a character: a long text
+// can be written a piece at a time.
+void appendJsonStringContent(std::string& out, std::string_view text);
 
 }  // namespace jaunvel

@@ -25,12 +25,12 @@ inline constexpr std::string_view samplerConfigImportFailed = "window.samplerCon
 std::optional<std::string> callbackScript(std::string_view callbackExpression,
                                           const nlohmann::ordered_json& argument);
 
-// `callbackExpression({<fields>, "<key>": <text as a string literal>})`. The
-// text must be valid UTF-8; the script is made in its buffer when that has
-// room (see capacityForScriptInPlace), else in a new one. None when a field
-// is not valid UTF-8.
-std::optional<std::string> callbackScriptWithText(std::string_view callbackExpression,
-                                                  const nlohmann::ordered_json& fields, std::string_view key,
-                                                  std::string text);
+// A script whose argument is `fields` and one more member, `key`, holding a
+// long text: `callbackExpression({<fields>, "<key>": "` to which the text is
+// appended a piece at a time with appendJsonStringContent, then closed with
+// closeCallbackScriptWithText. None when a field is not valid UTF-8.
+std::optional<std::string> callbackScriptOpening(std::string_view callbackExpression,
+                                                 const nlohmann::ordered_json& fields, std::string_view key);
+void closeCallbackScriptWithText(std::string& script);
 
 }  // namespace jaunvel

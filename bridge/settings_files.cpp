@@ -4,8 +4,11 @@
 #include "bridge/bridge_messages.h"
 #include "bridge/json_writer.h"
 #include "bridge/native_callback.h"
+#include "platform/text_files.h"
 #include "platform/utf8.h"
 #include "ui/dialog_texts.h"
+
+#include <utility>
 
 namespace jaunvel {
 
@@ -87,20 +90,31 @@ void AppDelegate::showConfigOpenPanel() {
 }
 
 void AppDelegate::openSettings(const std::string& path) {
-    ReadResult read = platform_.readTextFile(path, capacityForScriptInPlace);
-    if (!read.text) {
-        callNative(callback::samplerConfigImportFailed, failureText(read.error, kReadFailed));
+    // The file's text is written into the script as each piece is read and
+    // checked, while it is still in the processor's cache. A path that is not
+    // UTF-8 gives no script; the file is still read, so that the page learns
+    // whether it could be.
+    const nlohmann::ordered_json fields = {{"path", path}, {"name", lastPathComponent(path)}};
+    std::optional<std::string> script =
+        callbackScriptOpening(callback::importSamplerConfig, fields, "content");
+    bool first = true;
+    const auto error = platform_.readTextFile(path, [&](std::string_view piece, std::size_t fileSize) {
+        if (!script) return;
+        if (std::exchange(first, false)) {
+            // Escapes seldom make a settings text more than a quarter longer.
+            reserveLargeText(*script, script->size() + fileSize + fileSize / 4 + 4096);
+            // A byte-order mark is not part of the settings text; the page's
+            // JSON parser would refuse it.
+            if (piece.starts_with(kUtf8ByteOrderMark)) piece.remove_prefix(kUtf8ByteOrderMark.size());
+        }
+        appendJsonStringContent(*script, piece);
+    });
+    if (error) {
+        callNative(callback::samplerConfigImportFailed, failureText(error, kReadFailed));
         return;
     }
-    // A byte-order mark is not part of the settings text; the page's JSON
-    // parser would refuse it.
-    std::string content = std::move(*read.text);
-    if (std::string_view(content).starts_with(kUtf8ByteOrderMark))
-        content.erase(0, kUtf8ByteOrderMark.size());
-    // The text becomes the script in its own buffer.
-    const nlohmann::ordered_json fields = {{"path", path}, {"name", lastPathComponent(path)}};
-    if (!evaluateCallback(
-            callbackScriptWithText(callback::importSamplerConfig, fields, "content", std::move(content))))
+    if (script) closeCallbackScriptWithText(*script);
+    if (!evaluateCallback(std::move(script)))
         callNative(callback::importSamplerConfig, nlohmann::ordered_json::object());
 }
 

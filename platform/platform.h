@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace jaunvel {
@@ -285,14 +286,9 @@ struct FileError {
     std::string localizedDescription;  // human-readable, Japanese; may be empty
 };
 
-// How many bytes a caller wants the buffer of a text of `size` bytes to hold
-// (at least `size`), to build something from the text in place.
-using CapacityForSize = std::size_t (*)(std::size_t size);
-
-struct ReadResult {
-    std::optional<std::string> text;  // the whole file as UTF-8, when the read succeeded
-    std::optional<FileError> error;   // set when it failed
-};
+// Takes a text file a piece at a time, in order: each piece is valid UTF-8
+// and ends on a character boundary; `fileSize` is the whole file's size.
+using TextPieces = std::function<void(std::string_view piece, std::size_t fileSize)>;
 
 // ---- The platform as a whole ----
 
@@ -328,8 +324,9 @@ public:
 
     // Writes the text atomically: a failed write leaves a file already there as it was.
     virtual std::optional<FileError> writeTextFile(const std::string& path, const std::string& text) = 0;
-    // Reads the whole file as UTF-8; `capacity`, when given, sizes the text's buffer.
-    virtual ReadResult readTextFile(const std::string& path, CapacityForSize capacity) = 0;
+    // Reads the whole file as UTF-8, handing it to `take` a piece at a time as
+    // each is checked; after a failure, what was handed over is to be dropped.
+    virtual std::optional<FileError> readTextFile(const std::string& path, const TextPieces& take) = 0;
 };
 
 // The backend chosen at build time; none when its toolkit cannot start (no

@@ -2,10 +2,12 @@
 #include "platform/text_files.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -166,20 +168,18 @@ std::optional<FileError> writeTextFileAtomically(const std::string& path, std::s
     return std::nullopt;
 }
 
-ReadResult readWholeTextFile(const std::string& path, CapacityForSize capacity) {
+std::optional<FileError> readTextFileInPieces(const std::string& path, const TextPieces& take) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {std::nullopt, readError(path, readReason(errno))};
+    if (fd < 0) return readError(path, readReason(errno));
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         const int error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
-        return {std::nullopt, readError(path, readReason(error))};
+        return readError(path, readReason(error));
     }
     const auto size = static_cast<std::size_t>(info.st_size);
-    std::string text;
-    text.reserve(capacity ? capacity(size) : size);
 
-    // Each piece is checked while it is in the cache, then appended; up to
+    // Each piece is checked and handed over while it is in the cache; up to
     // three bytes of a character cut by the piece's end wait for the next.
     const auto piece = std::make_unique<char[]>(kPiece);
     std::size_t waiting = 0;
@@ -189,18 +189,29 @@ ReadResult readWholeTextFile(const std::string& path, CapacityForSize capacity) 
             if (errno == EINTR) continue;
             const int error = errno;
             ::close(fd);
-            return {std::nullopt, readError(path, readReason(error))};
+            return readError(path, readReason(error));
         }
         const std::size_t held = waiting + static_cast<std::size_t>(got);
         const std::size_t valid = validUtf8Prefix({piece.get(), held});
-        text.append(piece.get(), valid);
+        if (valid != 0) take({piece.get(), valid}, size);
         waiting = held - valid;
         if (got == 0 || waiting > 3) break;
         std::memmove(piece.get(), piece.get() + valid, waiting);
     }
     ::close(fd);
-    if (waiting != 0) return {std::nullopt, readError(path, "UTF-8 のテキストファイルではありません。")};
-    return {std::move(text), std::nullopt};
+    if (waiting != 0) return readError(path, "UTF-8 のテキストファイルではありません。");
+    return std::nullopt;
+}
+
+void reserveLargeText(std::string& text, std::size_t capacity) {
+    text.reserve(capacity);
+    constexpr std::uintptr_t kLarge = std::uintptr_t{2} << 20;
+    if (text.capacity() < 2 * kLarge) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(text.data());
+    const std::uintptr_t first = (begin + kLarge - 1) & ~(kLarge - 1);
+    const std::uintptr_t last = (begin + text.capacity()) & ~(kLarge - 1);
+    // Only advice: a kernel that ignores it gives the same text, more slowly.
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 }  // namespace jaunvel

@@ -18,9 +18,14 @@ namespace jaunvel {
 // no temporary file is left behind.
 std::optional<FileError> writeTextFileAtomically(const std::string& path, std::string_view text);
 
-// Reads the whole file into a text whose buffer holds at least
-// `capacity(file size)` bytes (just the file when `capacity` is null); fails
-// on anything that is not a readable regular file of valid UTF-8.
-ReadResult readWholeTextFile(const std::string& path, CapacityForSize capacity);
+// Reads the whole file a piece at a time, checking each as UTF-8 before
+// handing it to `take`; fails on anything that is not a readable regular file
+// of valid UTF-8.
+std::optional<FileError> readTextFileInPieces(const std::string& path, const TextPieces& take);
+
+// Makes room in `text` for `capacity` bytes, in memory the kernel may back
+// with 2 MiB pages when it is large: filling it then costs a few dozen page
+// faults instead of one every 4 KiB.
+void reserveLargeText(std::string& text, std::size_t capacity);
 
 }  // namespace jaunvel

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "utf8_blocks.h"
+
 namespace jaunvel {
 
 std::size_t validUtf8Prefix(std::string_view text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
-    std::size_t i = 0;
+    std::size_t i = utf8_blocks::checkedPrefixStart(bytes, size);
     while (i < size) {
         // Eight plain ASCII bytes at a time.
         std::uint64_t word = 0;

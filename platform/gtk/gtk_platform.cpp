@@ -173,8 +173,8 @@ public:
     std::optional<FileError> writeTextFile(const std::string& path, const std::string& text) override {
         return writeTextFileAtomically(path, text);
     }
-    ReadResult readTextFile(const std::string& path, CapacityForSize capacity) override {
-        return readWholeTextFile(path, capacity);
+    std::optional<FileError> readTextFile(const std::string& path, const TextPieces& take) override {
+        return readTextFileInPieces(path, take);
     }
 
 private:

@@ -394,10 +394,10 @@ std::optional<FileError> ScriptedPlatform::writeTextFile(const std::string& path
     return writeTextFileAtomically(path, text);
 }
 
-ReadResult ScriptedPlatform::readTextFile(const std::string& path, CapacityForSize capacity) {
+std::optional<FileError> ScriptedPlatform::readTextFile(const std::string& path, const TextPieces& take) {
     record("READ " + path);
     if (fileAccessThrows) throw std::bad_alloc();
-    return readWholeTextFile(path, capacity);
+    return readTextFileInPieces(path, take);
 }
 
 void ScriptedPlatform::record(std::string line) {

@@ -99,7 +99,7 @@ public:
     Environment processEnvironment() override { return environment; }
     void dispatchAfter(std::uint64_t nanoseconds, std::function<void()> job) override;
     std::optional<FileError> writeTextFile(const std::string& path, const std::string& text) override;
-    ReadResult readTextFile(const std::string& path, CapacityForSize capacity) override;
+    std::optional<FileError> readTextFile(const std::string& path, const TextPieces& take) override;
 
     // For the backend's own objects.
     void record(std::string line);

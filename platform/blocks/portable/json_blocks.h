@@ -1,5 +1,5 @@
 // Sixteen-byte blocks of a text for the JSON string writer, in plain C++ for
-// processors without SSE2.
+// processors without SSSE3.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +22,14 @@ inline unsigned specialBytes(const unsigned char* block) {
 }
 
 // What the escapes of `count` blocks add to their length: one byte for a
-// short escape (\n, \", ...), five for \u00XX. Line separators not counted.
-inline std::size_t escapeGrowth(const unsigned char* bytes, std::size_t count) {
+// short escape (\n, \", ...), five for \u00XX. Line separators are not
+// counted; `leads` tells whether any 0xE2, which may start one, was seen.
+inline std::size_t escapeGrowth(const unsigned char* bytes, std::size_t count, bool& leads) {
     std::size_t growth = 0;
+    leads = false;
     for (std::size_t i = 0; i < count * kSize; ++i) {
         const unsigned char c = bytes[i];
+        leads = leads || c == 0xE2;
         if (c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f') {
             growth += 1;
         } else if (c < 0x20) {
@@ -45,6 +48,11 @@ inline unsigned separatorLeads(const unsigned char* block) {
 
 inline void copy(char* to, const unsigned char* from) {
     std::memcpy(to, from, kSize);
+}
+
+// Writes nothing and returns null: the writer takes each escape in turn.
+inline char* writeShortEscapes(char*, const unsigned char*, unsigned) {
+    return nullptr;
 }
 
 }  // namespace jaunvel::json_blocks
