@@ -1,8 +1,8 @@
 // Settings save and open through the shell's own code (dialog answered at
 // once, file written or read, callback script made), for a 1 KB and a 50 MB
 // settings text. Each is measured against a command doing the same work on
-// the same bytes in the same run: `dd conv=fsync` for a save (write and make
-// durable), `cp` for an open (read the whole file).
+// the same bytes in the same run, the two taking turns: `dd conv=fsync` for a
+// save (write and make durable), `cp` for an open (read the whole file).
 // `settings_bench open` or `settings_bench save` repeats only that operation
 // on the 50 MB settings text, for a profiler.
 #include <spawn.h>
@@ -45,10 +45,7 @@ double timeCommand(std::vector<std::string> arguments) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
 }
 
-template <class F>
-std::pair<double, double> minAndMedian(int runs, F&& once) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) times.push_back(once());
+std::pair<double, double> minAndMedian(std::vector<double> times) {
     std::sort(times.begin(), times.end());
     return {times.front(), times[times.size() / 2]};
 }
@@ -123,8 +120,10 @@ int main(int argc, char** argv) {
         const std::string text = settingsText(std::size_t{50} << 20);
         const bool saving = std::strcmp(argv[1], "save") == 0;
         if (!saving) bench.save(text, target);
-        const auto [fastest, median] =
-            minAndMedian(20, [&] { return saving ? bench.save(text, target) : bench.open(target); });
+        std::vector<double> times;
+        for (int run = 0; run < 20; ++run)
+            times.push_back(saving ? bench.save(text, target) : bench.open(target));
+        const auto [fastest, median] = minAndMedian(times);
         std::printf("%s 50 MB settings: %.2f / %.2f ms (min / median of 20)\n", argv[1], fastest, median);
         return 0;
     }
@@ -139,21 +138,26 @@ int main(int argc, char** argv) {
                           {"50 MB settings", settingsText(std::size_t{50} << 20)},
                           {"50 MB all-Japanese string", japaneseText(std::size_t{50} << 20)}};
     for (const auto& [label, text] : cases) {
-        const int runs = text.size() > 1 << 20 ? 7 : 51;
+        const int runs = text.size() > 1 << 20 ? 11 : 51;
         const std::string source = bench.path("source.json");
         std::ofstream(source, std::ios::binary) << text;
 
-        const auto save = minAndMedian(runs, [&] { return bench.save(text, target); });
-        if (!bench.lastCallbackWas("window.samplerConfigSavedFromNative(")) return 1;
-        const auto dd = minAndMedian(runs, [&] {
-            return timeCommand(
-                {"dd", "if=" + source, "of=" + bench.path("dd.json"), "bs=1M", "conv=fsync", "status=none"});
-        });
-        const auto open = minAndMedian(runs, [&] { return bench.open(target); });
-        if (!bench.lastCallbackWas("window.importSamplerConfigFromNative(")) return 1;
-        const auto cp = minAndMedian(runs, [&] {
-            return timeCommand({"cp", target, bench.path("cp.json")});
-        });
+        // Ours and the baseline take turns, so that a machine busy for a
+        // while slows both alike.
+        std::vector<double> saves, dds, opens, cps;
+        for (int run = 0; run < runs; ++run) {
+            saves.push_back(bench.save(text, target));
+            if (!bench.lastCallbackWas("window.samplerConfigSavedFromNative(")) return 1;
+            dds.push_back(timeCommand(
+                {"dd", "if=" + source, "of=" + bench.path("dd.json"), "bs=1M", "conv=fsync", "status=none"}));
+            opens.push_back(bench.open(target));
+            if (!bench.lastCallbackWas("window.importSamplerConfigFromNative(")) return 1;
+            cps.push_back(timeCommand({"cp", target, bench.path("cp.json")}));
+        }
+        const auto save = minAndMedian(saves);
+        const auto dd = minAndMedian(dds);
+        const auto open = minAndMedian(opens);
+        const auto cp = minAndMedian(cps);
         if (dd.first < 0 || cp.first < 0) return 1;
 
         std::printf(
