@@ -12,6 +12,8 @@ const FILE_MB = 64;
 const SIZE = FILE_MB * 1024 * 1024;
 const ROUNDS = Number(process.env.BENCH_DECK_ROUNDS || 9);
 const extraNodeArgs = process.env.BENCH_DECK_NODE_ARGS ? process.env.BENCH_DECK_NODE_ARGS.split(' ') : [];
+// Another server script (an earlier version) measured in the same rounds, alternating with ours.
+const AGAINST = process.env.BENCH_DECK_AGAINST;
 
 // Each workload runs on its own connections and returns bytes, seconds and first-byte times.
 async function run(port, target, requests, connections) {
@@ -66,17 +68,21 @@ async function main() {
   const ours = await startDeck(extraNodeArgs);
   const nginx = await startNginx(dir, dir);
   const copying = await startNginx(dir, dir, { sendfile: false });
+  const against = AGAINST ? await startDeck(extraNodeArgs, path.resolve(AGAINST)) : null;
+  const media = `/media?path=${encodeURIComponent(file)}`;
   const servers = [
-    { who: 'ours', port: ours.port, media: `/media?path=${encodeURIComponent(file)}`, list: `/api/list?dir=${encodeURIComponent(many)}` },
+    { who: 'ours', port: ours.port, media, list: `/api/list?dir=${encodeURIComponent(many)}` },
     { who: 'nginx', port: nginx.port, media: '/big.wav', list: '/many/' },
     { who: 'copying', port: copying.port, media: '/big.wav' },
   ];
+  if (against) servers.push({ who: 'against', port: against.port, media });
   try {
     const rows = [];
     // One pass of everything first: our server's code is compiled by then, as in a long show.
     for (const w of workloads()) for (const s of servers) await run(s.port, s.media, w.requests, w.connections);
     for (const w of workloads()) {
-      const res = { ours: { mbs: [], ttfb: [] }, nginx: { mbs: [], ttfb: [] }, copying: { mbs: [], ttfb: [] }, ratios: [], copyRatios: [] };
+      const res = { ratios: [], copyRatios: [], againstRatios: [], oursAgainst: [] };
+      for (const s of servers) res[s.who] = { mbs: [], ttfb: [] };
       for (let round = 0; round < ROUNDS; round++) {
         for (const s of round % 2 ? [...servers].reverse() : servers) {
           const r = await run(s.port, s.media, w.requests, w.connections);
@@ -85,6 +91,10 @@ async function main() {
         }
         res.ratios.push(res.ours.mbs[round] / res.nginx.mbs[round]);
         res.copyRatios.push(res.ours.mbs[round] / res.copying.mbs[round]);
+        if (against) {
+          res.againstRatios.push(res.against.mbs[round] / res.nginx.mbs[round]);
+          res.oursAgainst.push(res.ours.mbs[round] / res.against.mbs[round]);
+        }
       }
       rows.push({ name: w.name, res });
     }
@@ -118,6 +128,15 @@ async function main() {
         console.log(`${`${name} first byte ${label} ms`.padEnd(34)}${f(o, 3)}${f(n, 3)}${f(o / n, 2)}${f(c, 3)}${f(o / c, 2)}`);
       }
     }
+    if (against) {
+      // Each ratio's median and its spread over the rounds (min-max): ours and the other script
+      // each against nginx, and ours against the other script directly.
+      const spread = (xs) => `${median(xs).toFixed(2)} (${Math.min(...xs).toFixed(2)}-${Math.max(...xs).toFixed(2)})`;
+      console.log(`against ${AGAINST}, ${ROUNDS} rounds: ours/nginx, against/nginx, ours/against`);
+      for (const { name, res } of rows) {
+        console.log(`${name.padEnd(20)}${spread(res.ratios).padStart(20)}${spread(res.againstRatios).padStart(20)}${spread(res.oursAgainst).padStart(20)}`);
+      }
+    }
     const ol = median(list.ours);
     const nl = median(list.nginx);
     console.log(`${'listing 10,000 files ms'.padEnd(34)}${f(ol)}${f(nl)}${f(ol / nl, 2)}   (ours ${listed.ours} audio files sorted naturally, target < 100 ms; nginx ${listed.nginx} entries)`);
@@ -125,6 +144,7 @@ async function main() {
     await stop(ours.child);
     await stop(nginx.child);
     await stop(copying.child);
+    if (against) await stop(against.child);
     fs.rmSync(dir, { recursive: true, force: true });
   }
 }
