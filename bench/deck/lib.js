@@ -203,6 +203,20 @@ function rssKiB(pid) {
   return Number(m[1]);
 }
 
+// CPU time a process has used, all its threads together (node's thread pool and workers too), in µs;
+// from schedstat, which counts in nanoseconds where /proc/PID/stat counts in ticks of 10 ms.
+function cpuMicros(pid) {
+  let ns = 0;
+  for (const tid of fs.readdirSync(`/proc/${pid}/task`)) {
+    try {
+      ns += Number(fs.readFileSync(`/proc/${pid}/task/${tid}/schedstat`, 'utf8').split(' ')[0]);
+    } catch {
+      // a thread that has just ended
+    }
+  }
+  return ns / 1000;
+}
+
 const fdCount = (pid) => fs.readdirSync(`/proc/${pid}/fd`).length;
 
 function pct(xs, p) {
@@ -215,4 +229,4 @@ function median(xs) {
   return s.length % 2 ? s[m] : (s[m - 1] + s[m]) / 2;
 }
 
-module.exports = { startDeck, startNginx, freePort, track, nginxWorkerPid, stop, Connection, rssKiB, fdCount, pct, median, SERVER_JS };
+module.exports = { startDeck, startNginx, freePort, track, nginxWorkerPid, stop, Connection, rssKiB, fdCount, cpuMicros, pct, median, SERVER_JS };

@@ -2,19 +2,24 @@
 // The deck server against nginx on loopback, on the same 64 MiB file: throughput and time to
 // the first body byte for whole-file reads, open-ended ranges and random 1 MiB ranges; then
 // a folder of 10,000 files listed by ours (/api/list) and by nginx's JSON autoindex.
-// Rounds alternate which server goes first; rows give medians over the rounds.
+// Rounds alternate which server goes first; rows give medians over the rounds. Each row also
+// gives the CPU time each server process spent per request, all its threads together: on a
+// machine shared with others that moves less than throughput does.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { startDeck, startNginx, stop, Connection, pct, median } = require('./lib.js');
+const { startDeck, startNginx, nginxWorkerPid, stop, Connection, cpuMicros, pct, median } = require('./lib.js');
 
 const FILE_MB = 64;
 const SIZE = FILE_MB * 1024 * 1024;
 const ROUNDS = Number(process.env.BENCH_DECK_ROUNDS || 9);
 const extraNodeArgs = process.env.BENCH_DECK_NODE_ARGS ? process.env.BENCH_DECK_NODE_ARGS.split(' ') : [];
+// Another server script (an earlier version) measured in the same rounds, alternating with ours.
+const AGAINST = process.env.BENCH_DECK_AGAINST;
 
-// Each workload runs on its own connections and returns bytes, seconds and first-byte times.
-async function run(port, target, requests, connections) {
+// Each workload runs on its own connections and returns MB/s, first-byte times and the server's
+// CPU µs per request.
+async function run({ port, pid, media: target }, requests, connections) {
   const conns = await Promise.all(Array.from({ length: connections }, () => new Connection(port).open()));
   // One byte on each connection first: the time a server takes to admit a new connection
   // (the deck asks the kernel who is at the other end) is not streaming time.
@@ -22,6 +27,7 @@ async function run(port, target, requests, connections) {
   const ttfb = [];
   let bytes = 0;
   let next = 0;
+  const cpu0 = cpuMicros(pid);
   const t0 = process.hrtime.bigint();
   await Promise.all(conns.map(async (c) => {
     while (next < requests.length) {
@@ -33,11 +39,12 @@ async function run(port, target, requests, connections) {
     }
   }));
   const seconds = Number(process.hrtime.bigint() - t0) / 1e9;
+  const cpu = (cpuMicros(pid) - cpu0) / requests.length;
   conns.forEach((c) => c.close());
-  return { mbs: bytes / 1048576 / seconds, ttfb };
+  return { mbs: bytes / 1048576 / seconds, ttfb, cpu };
 }
 
-const ONLY = process.env.BENCH_DECK_ONLY; // a row name, to look at one workload
+const ONLY = process.env.BENCH_DECK_ONLY?.split(','); // row names, to look at some workloads only
 
 function workloads() {
   let seed = 7;
@@ -51,7 +58,7 @@ function workloads() {
     { name: 'open-ended ranges', requests: Array.from({ length: 8 }, (_, i) => ({ Range: `bytes=${(i * SIZE) / 8}-` })), connections: 1 },
     { name: 'random 1 MiB x1', requests: ranges.slice(0, 128), connections: 1 },
     { name: 'random 1 MiB x4', requests: ranges, connections: 4 },
-  ]).filter((w) => !ONLY || w.name === ONLY);
+  ]).filter((w) => !ONLY || ONLY.includes(w.name));
 }
 
 async function main() {
@@ -66,25 +73,34 @@ async function main() {
   const ours = await startDeck(extraNodeArgs);
   const nginx = await startNginx(dir, dir);
   const copying = await startNginx(dir, dir, { sendfile: false });
+  const against = AGAINST ? await startDeck(extraNodeArgs, path.resolve(AGAINST)) : null;
+  const media = `/media?path=${encodeURIComponent(file)}`;
   const servers = [
-    { who: 'ours', port: ours.port, media: `/media?path=${encodeURIComponent(file)}`, list: `/api/list?dir=${encodeURIComponent(many)}` },
-    { who: 'nginx', port: nginx.port, media: '/big.wav', list: '/many/' },
-    { who: 'copying', port: copying.port, media: '/big.wav' },
+    { who: 'ours', port: ours.port, pid: ours.pid, media, list: `/api/list?dir=${encodeURIComponent(many)}` },
+    { who: 'nginx', port: nginx.port, pid: nginxWorkerPid(nginx.pid), media: '/big.wav', list: '/many/' },
+    { who: 'copying', port: copying.port, pid: nginxWorkerPid(copying.pid), media: '/big.wav' },
   ];
+  if (against) servers.push({ who: 'against', port: against.port, pid: against.pid, media });
   try {
     const rows = [];
     // One pass of everything first: our server's code is compiled by then, as in a long show.
-    for (const w of workloads()) for (const s of servers) await run(s.port, s.media, w.requests, w.connections);
+    for (const w of workloads()) for (const s of servers) await run(s, w.requests, w.connections);
     for (const w of workloads()) {
-      const res = { ours: { mbs: [], ttfb: [] }, nginx: { mbs: [], ttfb: [] }, copying: { mbs: [], ttfb: [] }, ratios: [], copyRatios: [] };
+      const res = { ratios: [], copyRatios: [], againstRatios: [], oursAgainst: [] };
+      for (const s of servers) res[s.who] = { mbs: [], ttfb: [], cpu: [] };
       for (let round = 0; round < ROUNDS; round++) {
         for (const s of round % 2 ? [...servers].reverse() : servers) {
-          const r = await run(s.port, s.media, w.requests, w.connections);
+          const r = await run(s, w.requests, w.connections);
           res[s.who].mbs.push(r.mbs);
+          res[s.who].cpu.push(r.cpu);
           res[s.who].ttfb.push(...r.ttfb);
         }
         res.ratios.push(res.ours.mbs[round] / res.nginx.mbs[round]);
         res.copyRatios.push(res.ours.mbs[round] / res.copying.mbs[round]);
+        if (against) {
+          res.againstRatios.push(res.against.mbs[round] / res.nginx.mbs[round]);
+          res.oursAgainst.push(res.ours.mbs[round] / res.against.mbs[round]);
+        }
       }
       rows.push({ name: w.name, res });
     }
@@ -117,6 +133,19 @@ async function main() {
         const [o, n, c] = ['ours', 'nginx', 'copying'].map((who) => stat(res[who].ttfb));
         console.log(`${`${name} first byte ${label} ms`.padEnd(34)}${f(o, 3)}${f(n, 3)}${f(o / n, 2)}${f(c, 3)}${f(o / c, 2)}`);
       }
+      const [o, n, c] = ['ours', 'nginx', 'copying'].map((who) => median(res[who].cpu));
+      console.log(`${`${name} CPU µs/request`.padEnd(34)}${f(o, 0)}${f(n, 0)}${f(o / n, 2)}${f(c, 0)}${f(o / c, 2)}`);
+    }
+    if (against) {
+      // Each ratio's median and its spread over the rounds (min-max): ours and the other script
+      // each against nginx, and ours against the other script directly.
+      const spread = (xs) => `${median(xs).toFixed(2)} (${Math.min(...xs).toFixed(2)}-${Math.max(...xs).toFixed(2)})`;
+      console.log(`against ${AGAINST}, ${ROUNDS} rounds: MB/s ours/nginx, against/nginx, ours/against; CPU µs/request ours, against`);
+      for (const { name, res } of rows) {
+        const cpu = (xs) => `${median(xs).toFixed(0)} (${Math.min(...xs).toFixed(0)}-${Math.max(...xs).toFixed(0)})`;
+        console.log(`${name.padEnd(20)}${spread(res.ratios).padStart(20)}${spread(res.againstRatios).padStart(20)}${spread(res.oursAgainst).padStart(20)}` +
+          `${cpu(res.ours.cpu).padStart(20)}${cpu(res.against.cpu).padStart(20)}`);
+      }
     }
     const ol = median(list.ours);
     const nl = median(list.nginx);
@@ -125,6 +154,7 @@ async function main() {
     await stop(ours.child);
     await stop(nginx.child);
     await stop(copying.child);
+    if (against) await stop(against.child);
     fs.rmSync(dir, { recursive: true, force: true });
   }
 }
