@@ -384,6 +384,12 @@ test('the show keys work whatever has the focus, give way to typing and to an in
   assert.deepEqual([await focused(page), (await playing(page))[0], await page.evaluate(() => jaunvelDeck.bgm.playing)], ['show-name', true, false]);
   await page.keyboard.press('Escape');
   assert.deepEqual([(await playing(page))[0], await page.inputValue('#show-name')], [false, '1 ']);
+  // Editable content takes the keys as well.
+  await page.evaluate(() => document.body.insertAdjacentHTML('beforeend', '<div id="note" contenteditable>x</div>'));
+  await page.focus('#note');
+  await page.keyboard.type('1');
+  assert.deepEqual([(await playing(page))[0], await page.textContent('#note')], [false, '1x']);
+  await page.evaluate(() => document.getElementById('note').remove());
   // A hotkey another pad has is refused, and the editor says whose it is.
   await page.click('#grid .pad:nth-child(3) .edit');
   await page.click('#ed-hotkey');
