@@ -586,6 +586,22 @@ test('what sounds is shown across pages and stoppable, volume changes are heard 
     return { fade: bgm.lastFade, seconds: (performance.now() - from) / 1000 };
   });
   assert.ok(heard.fade <= 0.5 && heard.seconds >= 0.45, JSON.stringify(heard));
+  // The BGM's clocks, its chip and its bar change together, once a second (in WebKitGTK without
+  // a GPU every frame that changes anything costs tens of ms).
+  await slide(page, '#bgm-xfade', '0');
+  await page.dblclick('#bgm-list li:nth-child(1)');
+  const ticks = await page.evaluate(async () => {
+    const seen = [];
+    const $ = (id) => document.getElementById(id);
+    const watch = new MutationObserver(() => seen.push([$('bgm-elapsed').textContent, $('bgm-remaining').textContent, $('bgm-progress').style.width]));
+    for (const id of ['bgm-elapsed', 'bgm-remaining', 'bgm-progress', 'sounding']) watch.observe($(id), { subtree: true, childList: true, characterData: true, attributes: true });
+    await new Promise((r) => setTimeout(r, 2600));
+    watch.disconnect();
+    return seen;
+  });
+  const secs = (t) => Number(t.replace('-', '').split(':')[0]) * 60 + Number(t.split(':')[1]);
+  assert.ok(ticks.length >= 2 && ticks.length <= 5, JSON.stringify(ticks)); // a.wav: 4 s
+  for (const [elapsed, left, bar] of ticks.slice(-2)) assert.deepEqual([secs(elapsed) + secs(left), bar], [4, `${secs(elapsed) * 25}%`], JSON.stringify(ticks));
   assert.deepEqual(errors, []);
   await context.close();
 });
