@@ -152,6 +152,10 @@ test('a base folder lays out the deck; each control posts its body; a reload kee
   assert.deepEqual([(await texts(page, '#tabs .tab[aria-selected="true"]'))[0], (await labels(page))[7]], [['SE'], '効果音 A']);
   // The restored deck lists its BGM folder again in the background.
   await preflightIs(page, '11/11 パッド準備完了 · BGM 3曲 · 見つからない 0');
+  // It loaded the pads' files and listed the folder only once the BGM played again.
+  const [playedAt, firstOther] = await page.evaluate(() => [performance.getEntriesByName('bgm-resumed')[0]?.startTime,
+    Math.min(...performance.getEntriesByType('resource').filter((r) => /\/(media|api\/list)\?/.test(r.name) && r.name !== jaunvelDeck.bgm.element.src).map((r) => r.startTime))]);
+  assert.ok(playedAt > 0 && firstOther >= playedAt, `${playedAt} ${firstOther}`);
   assert.deepEqual(errors, []);
   await context.close();
 });
