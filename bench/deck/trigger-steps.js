@@ -79,7 +79,9 @@ module.exports = { ready, load, bareLoad, press, PRESSES };
 
 // Key to pad lit on screen: from a keydown to the frame after the one in which the pad shows as
 // playing (that one has been painted by then); the same for a bare handler that starts a source
-// and lights an element of the pad's size the same way. Pads are stopped between presses.
+// and lights an element of the pad's size the same way. Pads are stopped between presses, and
+// each press waits until the page has drawn that (the deck shows nothing playing), then two
+// frames.
 const LIT_PRESSES = 40;
 const lit = `
 const keys = ['1', '2', '3', '4', 'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F', 'Z', 'X', 'C', 'V'];
@@ -93,8 +95,10 @@ const seen = (t0, isLit) => new Promise((resolve) => {
 });
 const ours = [];
 const pads = document.querySelectorAll('#grid .pad');
+const settled = () => !document.querySelector('#grid .pad.playing') && document.getElementById('sounding').dataset.empty === 'true';
 for (let i = 0; i < ${LIT_PRESSES}; i++) {
   engine.stopAllPads(0);
+  for (let f = 0; f < 60 && !settled(); f++) await frame();
   await frame(); await frame();
   const pad = pads[i % 16];
   const t0 = performance.now();
