@@ -104,10 +104,13 @@ function webkitSteps(url, dir, work, names) {
 async function inWebKit(url, dir, work) {
   const probe = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1')"]);
   if (probe.status !== 0 || spawnSync('xvfb-run', ['--help']).error) return null;
-  const [ready, load, press, lit, bgmStart, bgmHold] = await webkitSteps(url, dir, work, ['ready', 'load', 'press', 'lit', 'bgmStart', 'hold']);
+  const RELOADS = 4;
+  const [ready, load, press, lit, bgmStart, bgmHold, ...reloads] = await webkitSteps(url, dir, work,
+    ['ready', 'load', 'press', 'lit', 'bgmStart', 'hold', ...Array(RELOADS).fill(['cut', 'resumed']).flat()]);
   const [bareReady, bareLoad] = await webkitSteps(url, dir, work, ['ready', 'bareLoad']);
   const [, bareBgmStart, bareBgmHold] = await webkitSteps(url, dir, work, ['ready', 'bareBgmStart', 'hold']);
-  return { ready, load, press, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold };
+  const resumes = reloads.filter((_, i) => i % 2 === 1).map((s) => s.result);
+  return { ready, load, press, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold, resumes };
 }
 
 async function main() {
@@ -173,7 +176,12 @@ async function main() {
       return `${col(share(e.bgmStart, e.bgmHold).toFixed(0))}${col(share(e.bareBgmStart, e.bareBgmHold).toFixed(0))}${col('')}`;
     });
     console.log(`${'BGM playing: page CPU % of core'.padEnd(30)}${cpu.join('')}`);
-    if (!engines.webkit) console.log('WebKitGTK: skipped (python3-gi, gir1.2-webkit2-4.1 or xvfb missing)');
+    if (engines.webkit) {
+      const r = engines.webkit.resumes;
+      const list = (k) => r.map((x) => (x[k] === null ? '-' : Math.round(x[k]))).join(', ');
+      console.log(`WebKitGTK reload with the BGM playing (${r.length} reloads), ms: BGM playing again after the reload began: ${list('ms')}; ` +
+        `page answered: ${list('html')}; modules run: ${list('scripts')}; a bare element on the same file and second, start to playing: ${list('bareMs')}`);
+    } else console.log('WebKitGTK: skipped (python3-gi, gir1.2-webkit2-4.1 or xvfb missing)');
 
     // The budget: with room for about ten pads, the rest must stream rather than decode.
     const small = await openDeck(browser, url);

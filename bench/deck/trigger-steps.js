@@ -79,7 +79,9 @@ module.exports = { ready, load, bareLoad, press, PRESSES };
 
 // Key to pad lit on screen: from a keydown to the frame after the one in which the pad shows as
 // playing (that one has been painted by then); the same for a bare handler that starts a source
-// and lights an element of the pad's size the same way. Pads are stopped between presses.
+// and lights an element of the pad's size the same way. Pads are stopped between presses, and
+// each press waits until the page has drawn that (the deck shows nothing playing), then two
+// frames.
 const LIT_PRESSES = 40;
 const lit = `
 const keys = ['1', '2', '3', '4', 'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F', 'Z', 'X', 'C', 'V'];
@@ -93,8 +95,10 @@ const seen = (t0, isLit) => new Promise((resolve) => {
 });
 const ours = [];
 const pads = document.querySelectorAll('#grid .pad');
+const settled = () => !document.querySelector('#grid .pad.playing') && document.getElementById('sounding').dataset.empty === 'true';
 for (let i = 0; i < ${LIT_PRESSES}; i++) {
   engine.stopAllPads(0);
+  for (let f = 0; f < 60 && !settled(); f++) await frame();
   await frame(); await frame();
   const pad = pads[i % 16];
   const t0 = performance.now();
@@ -158,3 +162,30 @@ return JSON.stringify({ seconds: ${BGM_SECONDS} });
 `;
 
 Object.assign(module.exports, { lit, bgmStart, bareBgmStart, hold, BGM_SECONDS });
+
+// A reload with the BGM playing (WebKitGTK only: the helper reloads the page as the shell does):
+// `cut` lets the music play a second and asks for the reload; `resumed`, in the reloaded page,
+// reads when the BGM played again (the deck marks it), in ms since the reload began, and then
+// times a bare element started on the same file at the same second: the floor for the last part.
+const cut = `
+const { bgm } = jaunvelDeck;
+if (!bgm.playing) document.getElementById('bgm-play').click();
+await new Promise((r) => bgm.element.addEventListener('timeupdate', function t() { if (bgm.element.currentTime > 1) r(bgm.element.removeEventListener('timeupdate', t)); }));
+return JSON.stringify({ reload: true, at: bgm.element.currentTime });
+`;
+const resumed = `
+const mark = () => performance.getEntriesByName('bgm-resumed')[0];
+for (let i = 0; i < 500 && !mark(); i++) await new Promise((r) => setTimeout(r, 10));
+const nav = performance.getEntriesByType('navigation')[0];
+const { bgm } = jaunvelDeck;
+const at = bgm.element.currentTime;
+const bare = new Audio();
+bare.src = bgm.element.src;
+bare.currentTime = at;
+const t0 = performance.now();
+await new Promise((r) => { bare.addEventListener('playing', r, { once: true }); bare.play(); });
+const bareMs = performance.now() - t0;
+bare.pause();
+return JSON.stringify({ ms: mark() ? mark().startTime : null, html: nav.responseEnd, scripts: nav.domContentLoadedEventEnd, bareMs, title: bgm.current && bgm.current.name });
+`;
+Object.assign(module.exports, { cut, resumed });

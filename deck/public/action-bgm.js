@@ -1,6 +1,6 @@
 // Taking a folder in as the BGM playlist.
 
-import { bgm, show, edit, notify, folderProblem, serverKey } from './deck.js';
+import { bgm, show, edit, notify, folderProblem, serverKey, loadsAfter } from './deck.js';
 import * as S from './show.js';
 import { listFolder } from './api.js';
 import { checkTracks } from './files.js';
@@ -11,6 +11,7 @@ import { updatePreflight } from './view-preflight.js';
 // choice of the operator's: no message when it loads, and not an undo step.
 export async function loadBgmFolder(folder, { quiet = false } = {}) {
   const forShow = show;
+  await loadsAfter;
   try {
     const listing = await listFolder(folder, { recursive: true, depth: 4 });
     if (show !== forShow) return; // another show was loaded meanwhile

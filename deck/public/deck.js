@@ -24,6 +24,11 @@ export const store = new Store(createShow(), {
 });
 show = store.show;
 export const onCommit = (fn) => (redraw = fn);
+
+// After a reload the BGM plays again before the show's files and listings load: they wait for
+// this (session.js holds them until the music plays, a second at most).
+export let loadsAfter = Promise.resolve();
+export const holdLoads = (until) => (loadsAfter = until);
 export const edit = (change, options) => store.commit(change, options);
 
 export const messages = new Messages($('messages'));

@@ -15,6 +15,7 @@ const STREAM_ABOVE_SECONDS = 45; // longer pads stream through a media element
 const STREAM_ABOVE_BYTES = 24 * 1024 * 1024; // file size above which we do not even try to decode
 export const DECODED_BUDGET_BYTES = 512 * 1024 * 1024;
 const CLICK_FREE = 0.012; // seconds of ramp for a "hard" stop or a restart
+const SPARE_GAINS = 4;
 
 // Slider positions (0..1) become gains through a square: a rough loudness taper.
 export const taper = (v) => v * v;
@@ -46,6 +47,11 @@ export class Engine extends EventTarget {
     this.ducking = 0;
     this.triggerTimes = new Float64Array(4096);
     this.triggerCount = 0;
+    // Gains already connected to the pads bus, so a key creates and connects only its source
+    // before start(); used ones are replaced after the sound is out.
+    this.spareGains = [];
+    this.refillTimer = 0;
+    this.#refillGains();
     this.ctx.addEventListener('statechange', () => this.emit('statechange'));
   }
 
@@ -167,7 +173,8 @@ export class Engine extends EventTarget {
   }
 
   // Plays, restarts or fades a pad according to its mode. `t0` is when the key went
-  // down (performance.now()); the main-thread time up to start() is recorded.
+  // down (performance.now()); the main-thread time up to start() is recorded. Only what the
+  // sound needs comes before start(); the bookkeeping follows it.
   trigger(pad, t0 = performance.now()) {
     const entry = this.fileState(pad.path);
     if (!entry || entry.state !== 'ready') return false;
@@ -182,11 +189,9 @@ export class Engine extends EventTarget {
       current.stopping = true;
       this.#ended(pad, current);
     }
-    if (this.ctx.state !== 'running') this.resume();
     const now = this.ctx.currentTime;
-    const gain = this.ctx.createGain();
+    const gain = this.spareGains.pop() || this.#newGain();
     gain.gain.value = taper(pad.volume);
-    gain.connect(this.padsBus);
     const voice = { gain, startedAt: now, duration: entry.duration, loop: pad.mode === 'loop', duck: pad.duck, stopping: false };
     if (entry.stream) {
       const el = this.#padElement(pad, entry);
@@ -196,22 +201,38 @@ export class Engine extends EventTarget {
       voice.element = el;
       el.onended = () => this.#ended(pad, voice);
       this.#connectElement(el, gain);
+      this.#record(performance.now() - t0);
     } else {
       const src = this.ctx.createBufferSource();
       src.buffer = entry.buffer;
-      src.loop = voice.loop;
+      if (voice.loop) src.loop = true;
       src.connect(gain);
-      src.onended = () => this.#ended(pad, voice);
       src.start(now);
+      this.#record(performance.now() - t0);
+      src.onended = () => this.#ended(pad, voice);
       voice.source = src;
     }
-    this.#record(performance.now() - t0);
+    if (this.ctx.state !== 'running') this.resume();
     this.voices.set(pad, voice);
     if (voice.duck) this.#duckBy(1);
     // The sound is out; now the one it replaces (a one-shot restart) fades in a blink.
     if (current && !current.stopping && !current.element) this.#stopVoice(pad, current, CLICK_FREE);
     this.emit('voices');
+    // Keys pressed in one go (no task between them) find a spare too.
+    if (!this.spareGains.length) this.spareGains.push(this.#newGain());
+    this.refillTimer ||= setTimeout(() => this.#refillGains(), 0);
     return true;
+  }
+
+  #newGain() {
+    const gain = this.ctx.createGain();
+    gain.connect(this.padsBus);
+    return gain;
+  }
+
+  #refillGains() {
+    this.refillTimer = 0;
+    while (this.spareGains.length < SPARE_GAINS) this.spareGains.push(this.#newGain());
   }
 
   #record(ms) {

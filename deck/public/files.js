@@ -1,7 +1,7 @@
 // The show's audio files: loading them, what state each is in, and asking the disk about
 // them again for the pre-flight.
 
-import { engine, bgm, show } from './deck.js';
+import { engine, bgm, show, loadsAfter } from './deck.js';
 import * as S from './show.js';
 import { sniffAudio } from './decode.js';
 import { mediaUrl } from './api.js';
@@ -18,6 +18,7 @@ export const stateText = (pad) => (engine.fileState(pad.path)?.reason === 'empty
 // when another show takes its place: that show's files are the ones to decode now.
 export async function loadShowAudio() {
   const forShow = show;
+  await loadsAfter;
   const paths = [...new Set(S.allPads(show).map((p) => p.path).filter(Boolean))];
   engine.retain(new Set(paths));
   const queue = paths.filter((p) => !engine.fileState(p));

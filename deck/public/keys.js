@@ -14,11 +14,16 @@ export function keyName(e) {
 
 const TEXT_TYPES = new Set(['', 'text', 'search', 'email', 'password', 'url', 'tel', 'number']);
 
+// Reading isContentEditable brings the page's style up to date first: a key pressed while a
+// frame is pending would pay for that frame's style in its path to the sound. Only an element
+// inside a contenteditable one can be editable here (the page sets no designMode).
+const editable = (el) => (el.closest ? el.closest('[contenteditable]') !== null && el.isContentEditable : Boolean(el.isContentEditable));
+
 // 'text' where typing goes into a field (text inputs, textareas, editable content, and any
 // element marked data-keys="own", such as the hotkey field), else 'other'.
 export function focusKind(el) {
   if (!el) return 'other';
-  if (el.isContentEditable || el.dataset?.keys === 'own') return 'text';
+  if (el.dataset?.keys === 'own' || editable(el)) return 'text';
   const tag = (el.tagName || '').toUpperCase();
   if (tag === 'TEXTAREA') return 'text';
   if (tag === 'INPUT') return TEXT_TYPES.has((el.getAttribute?.('type') || el.type || '').toLowerCase()) ? 'text' : 'other';

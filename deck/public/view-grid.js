@@ -68,7 +68,8 @@ export function updatePad(pad) {
   }
 }
 
-// The pad lights in the key handler itself; its clock follows on the next tick.
+// The pad lights in the key handler itself (the one change the next frame paints); the rest of
+// what sounds follows a frame later, its clock on the next tick.
 export function lightPad(pad) {
   const el = padElements.get(pad);
   if (!el || !engine.isPlaying(pad)) return;
@@ -89,7 +90,7 @@ export function installGrid() {
     const at = padOf(e);
     if (!at) return;
     if (e.target.closest('.edit') || !at.pad.path) openEditor(at.page, at.slot);
-    else engine.trigger(at.pad);
+    else if (engine.trigger(at.pad)) lightPad(at.pad);
   });
   grid.addEventListener('keydown', (e) => {
     const el = e.target.closest('.pad');

@@ -1,7 +1,13 @@
 // What is sounding: the now-playing strip across pages (a pad or the BGM each, with its time
 // left and a stop), the marks on page tabs, and the clocks. Clocks (pads' time left, the strip,
-// the BGM) run about ten times a second while anything plays, and not at all otherwise; what
-// sounds changes the pads' look on the next frame, never inside a trigger.
+// the BGM) run about ten times a second while anything plays, and not at all otherwise. A key
+// lights its pad in its handler; the other pads, the strip and the tabs follow what sounds a
+// frame later, so the frame that shows a pad lit paints that pad alone. Nothing of this runs
+// inside a trigger.
+//
+// Without a GPU, WebKitGTK spends about as much on a frame that changes two pixels as on one
+// that changes a panel (tens of ms of CPU): the BGM's clocks and bar move together, once a
+// second, so the music alone costs one such frame a second.
 
 import { $, engine, bgm, show } from './deck.js';
 import * as S from './show.js';
@@ -13,12 +19,12 @@ let clockTimer = 0;
 let voicesFrame = 0;
 
 export function onVoices() {
-  voicesFrame ||= requestAnimationFrame(() => {
+  voicesFrame ||= requestAnimationFrame(() => requestAnimationFrame(() => {
     voicesFrame = 0;
     for (const pad of padElements.keys()) updatePad(pad);
     renderSounding();
     schedule();
-  });
+  }));
 }
 
 function tick() {
@@ -33,17 +39,19 @@ function tick() {
     }
     again = true;
   }
+  // The BGM in whole seconds: elapsed, left and the bar all change in the same frame.
+  const el = bgm.element;
+  const second = Math.floor(el.currentTime);
   for (const chip of $('sounding').children) {
     const pad = chip.pad;
-    const left = pad ? engine.timing(pad)?.left : bgm.element.duration - bgm.element.currentTime;
+    const left = pad ? engine.timing(pad)?.left : el.duration - second;
     setText(chip.querySelector('.left'), Number.isFinite(left) ? `-${pad ? fmtPad(left) : fmtTrack(left)}` : '');
     again = true;
   }
-  const el = bgm.element;
   if (bgm.playing || !el.paused) {
-    setText($('bgm-elapsed'), fmtTrack(el.currentTime));
-    setText($('bgm-remaining'), `-${fmtTrack(el.duration - el.currentTime)}`);
-    setWidth($('bgm-progress'), Number.isFinite(el.duration) ? (el.currentTime / el.duration) * 100 : 0);
+    setText($('bgm-elapsed'), fmtTrack(second));
+    setText($('bgm-remaining'), `-${fmtTrack(el.duration - second)}`);
+    setWidth($('bgm-progress'), Number.isFinite(el.duration) ? (second / el.duration) * 100 : 0);
     again = true;
   }
   if (again) schedule();
@@ -53,21 +61,28 @@ export function schedule() {
   clockTimer ||= setTimeout(tick, CLOCK_MS);
 }
 
+// The strip keeps the chip of what still sounds under the same name: only chips that come or go
+// touch the page.
 export function renderSounding() {
   const where = new Map();
   show.pages.forEach((page, p) => page.pads.forEach((pad, slot) => where.set(pad, { p, slot })));
+  const strip = $('sounding');
+  const shown = [...strip.children];
   const chips = [];
   const pagesSounding = new Set();
+  const add = (name, stop, pad) => chips.push(shown.find((c) => c.pad === pad && c.soundName === name) || soundingChip(name, stop, pad));
   for (const pad of engine.voices.keys()) {
     if (!engine.isPlaying(pad)) continue;
     const at = where.get(pad);
     if (at) pagesSounding.add(at.p);
     const name = `${at ? `${show.pages[at.p].name} ${at.slot + 1} ` : ''}${pad.label || S.stripExtension(pad.name || '')}`;
-    chips.push(soundingChip(name, () => engine.stopPad(pad, pad.fadeOut), pad));
+    add(name, () => engine.stopPad(pad, pad.fadeOut), pad);
   }
-  if (bgm.playing && bgm.current) chips.push(soundingChip(`BGM ${S.stripExtension(bgm.current.name)}`, () => bgm.pause(), null));
-  $('sounding').replaceChildren(...chips);
-  $('sounding').dataset.empty = String(chips.length === 0);
+  if (bgm.playing && bgm.current) add(`BGM ${S.stripExtension(bgm.current.name)}`, () => bgm.pause(), null);
+  for (const chip of shown) if (!chips.includes(chip)) chip.remove();
+  chips.forEach((chip, i) => strip.children[i] !== chip && strip.insertBefore(chip, strip.children[i] || null));
+  const empty = String(chips.length === 0);
+  if (strip.dataset.empty !== empty) strip.dataset.empty = empty;
   [...$('tabs').children].forEach((tab, i) => tab.classList.toggle('sounding', pagesSounding.has(i)));
 }
 
@@ -75,6 +90,7 @@ function soundingChip(name, stop, pad) {
   const chip = document.createElement('div');
   chip.className = 'chip';
   chip.pad = pad;
+  chip.soundName = name;
   const label = document.createElement('span');
   label.className = 'name';
   label.textContent = name;

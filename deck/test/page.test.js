@@ -152,6 +152,10 @@ test('a base folder lays out the deck; each control posts its body; a reload kee
   assert.deepEqual([(await texts(page, '#tabs .tab[aria-selected="true"]'))[0], (await labels(page))[7]], [['SE'], '効果音 A']);
   // The restored deck lists its BGM folder again in the background.
   await preflightIs(page, '11/11 パッド準備完了 · BGM 3曲 · 見つからない 0');
+  // It loaded the pads' files and listed the folder only once the BGM played again.
+  const [playedAt, firstOther] = await page.evaluate(() => [performance.getEntriesByName('bgm-resumed')[0]?.startTime,
+    Math.min(...performance.getEntriesByType('resource').filter((r) => /\/(media|api\/list)\?/.test(r.name) && r.name !== jaunvelDeck.bgm.element.src).map((r) => r.startTime))]);
+  assert.ok(playedAt > 0 && firstOther >= playedAt, `${playedAt} ${firstOther}`);
   assert.deepEqual(errors, []);
   await context.close();
 });
@@ -384,6 +388,12 @@ test('the show keys work whatever has the focus, give way to typing and to an in
   assert.deepEqual([await focused(page), (await playing(page))[0], await page.evaluate(() => jaunvelDeck.bgm.playing)], ['show-name', true, false]);
   await page.keyboard.press('Escape');
   assert.deepEqual([(await playing(page))[0], await page.inputValue('#show-name')], [false, '1 ']);
+  // Editable content takes the keys as well.
+  await page.evaluate(() => document.body.insertAdjacentHTML('beforeend', '<div id="note" contenteditable>x</div>'));
+  await page.focus('#note');
+  await page.keyboard.type('1');
+  assert.deepEqual([(await playing(page))[0], await page.textContent('#note')], [false, '1x']);
+  await page.evaluate(() => document.getElementById('note').remove());
   // A hotkey another pad has is refused, and the editor says whose it is.
   await page.click('#grid .pad:nth-child(3) .edit');
   await page.click('#ed-hotkey');
@@ -580,6 +590,22 @@ test('what sounds is shown across pages and stoppable, volume changes are heard 
     return { fade: bgm.lastFade, seconds: (performance.now() - from) / 1000 };
   });
   assert.ok(heard.fade <= 0.5 && heard.seconds >= 0.45, JSON.stringify(heard));
+  // The BGM's clocks, its chip and its bar change together, once a second (in WebKitGTK without
+  // a GPU every frame that changes anything costs tens of ms).
+  await slide(page, '#bgm-xfade', '0');
+  await page.dblclick('#bgm-list li:nth-child(1)');
+  const ticks = await page.evaluate(async () => {
+    const seen = [];
+    const $ = (id) => document.getElementById(id);
+    const watch = new MutationObserver(() => seen.push([$('bgm-elapsed').textContent, $('bgm-remaining').textContent, $('bgm-progress').style.width]));
+    for (const id of ['bgm-elapsed', 'bgm-remaining', 'bgm-progress', 'sounding']) watch.observe($(id), { subtree: true, childList: true, characterData: true, attributes: true });
+    await new Promise((r) => setTimeout(r, 2600));
+    watch.disconnect();
+    return seen;
+  });
+  const secs = (t) => Number(t.replace('-', '').split(':')[0]) * 60 + Number(t.split(':')[1]);
+  assert.ok(ticks.length >= 2 && ticks.length <= 5, JSON.stringify(ticks)); // a.wav: 4 s
+  for (const [elapsed, left, bar] of ticks.slice(-2)) assert.deepEqual([secs(elapsed) + secs(left), bar], [4, `${secs(elapsed) * 25}%`], JSON.stringify(ticks));
   assert.deepEqual(errors, []);
   await context.close();
 });
