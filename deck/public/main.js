@@ -21,10 +21,15 @@ import { addPage, addRow, renamePage, deletePage } from './action-pages.js';
 import { stopAll, hardStop, nativeDialog } from './action-sound.js';
 import { callbacks } from './native.js';
 import { installKeyRouter } from './router.js';
+import { installLevelling, scan, apply, idle as levellingIdle } from './levelling.js';
 
 // Every edit goes through store.commit(change, {what}); this redraws what it names and saves.
 onCommit((what) => {
-  if (what === 'show' || what === 'undo') afterSwap();
+  if (what === 'show' || what === 'undo') {
+    afterSwap();
+    scan();
+    apply();
+  }
   else if (what === 'grid') renderGrid();
   else if (what === 'tabs') {
     renderTabs();
@@ -76,6 +81,7 @@ function installControls() {
   $('btn-add-row').addEventListener('click', addRow);
   $('btn-rename-page').addEventListener('click', renamePage);
   $('btn-delete-page').addEventListener('click', deletePage);
+  installLevelling();
   installGrid();
   installBgmControls();
   installEditor();
@@ -135,5 +141,6 @@ window.jaunvelDeck = {
   get show() {
     return store.show;
   },
+  levellingIdle,
   triggerTimes: () => Array.from(engine.triggerTimes.subarray(0, Math.min(engine.triggerCount, engine.triggerTimes.length))),
 };
