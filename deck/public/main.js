@@ -22,6 +22,7 @@ import { stopAll, hardStop, nativeDialog } from './action-sound.js';
 import { callbacks } from './native.js';
 import { installKeyRouter } from './router.js';
 import { installLevelling, scan, apply, idle as levellingIdle } from './levelling.js';
+import { installTimers, timersChanged } from './view-timers.js';
 
 // Every edit goes through store.commit(change, {what}); this redraws what it names and saves.
 onCommit((what) => {
@@ -36,6 +37,7 @@ onCommit((what) => {
     renderGrid();
   } else if (what === 'bgm') renderBgm();
   else if (what === 'all') renderAll();
+  if (['show', 'undo', 'all', 'timers'].includes(what)) timersChanged();
   changed();
 });
 
@@ -130,6 +132,7 @@ if (restored) {
   applyShow(restored, { undo: false });
 } else renderAll();
 showCutPads(playing);
+installTimers();
 renderAudioState();
 engine.resume();
 bridge.installCallbacks(callbacks);
@@ -142,5 +145,6 @@ window.jaunvelDeck = {
     return store.show;
   },
   levellingIdle,
+  settingsText: () => S.toSettingsText(store.show),
   triggerTimes: () => Array.from(engine.triggerTimes.subarray(0, Math.min(engine.triggerCount, engine.triggerTimes.length))),
 };

@@ -5,6 +5,7 @@ import { $, show, edit } from './deck.js';
 import { loudnessOf } from './show-fields.js';
 import { measured, padLevel, scan, apply, events, levelStatus } from './levelling.js';
 
+const minus = (v) => v.toFixed(1).replace('-', '−');
 const db = (v) => `${v > 0 ? '+' : v < 0 ? '−' : '±'}${Math.abs(v).toFixed(1)}`;
 
 export function renderLevelling() {
@@ -28,7 +29,7 @@ export function fillLevel(pad) {
   else if (pad.level === false) note = 'このパッドはファイルのままの音量です。';
   else if (!m) note = '測定中…';
   else if (m.failed) note = '測れませんでした（ファイルのままの音量）。';
-  else note = `${m.integrated === -Infinity ? '無音' : `${m.integrated.toFixed(1)} LUFS`}・ピーク ${m.truePeak.toFixed(1)} dBTP → ${db(20 * Math.log10(padLevel(pad)))} dB`;
+  else note = `${m.integrated === -Infinity ? '無音' : `${minus(m.integrated)} LUFS`}・ピーク ${minus(m.truePeak)} dBTP → ${db(20 * Math.log10(padLevel(pad)))} dB`;
   $('ed-level-note').textContent = note;
 }
 

@@ -1,0 +1,107 @@
+'use strict';
+// Loudness levelling, countdown timers and the record of what was played, in headless chromium:
+// where only the page itself can show that they work.
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { createDeckServer } = require('../server.js');
+const { writeTree, sineWav } = require('./helpers/wav.js');
+const { launchBrowser, openDeck } = require('./helpers/browser.js');
+
+let dir, deck, url, browser;
+// Two seconds of silence with a click at 0.9 every tenth of a second.
+function clicks() {
+  const wav = sineWav({ seconds: 2, rate: 48000, gain: 0 });
+  for (let i = 0; i < 20; i++) wav.writeInt16LE(Math.round(0.9 * 32767), 44 + 2 * 4800 * i);
+  return wav;
+}
+before(async () => {
+  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-features-'));
+  // 1 kHz tones whose loudness is known: a sine at gain g on one channel is 20·log10(g) − 3.01 LUFS.
+  writeTree(dir, {
+    'show/loud.wav': { seconds: 20, freq: 1000, gain: 0.5, rate: 48000 }, // −9.03 LUFS, peak −6.02
+    'show/quiet.wav': { seconds: 1, freq: 1000, gain: 0.01, rate: 48000 }, // −43.01 LUFS, peak −40
+    'show/clicks.wav': clicks(), // quiet, but with peaks near full scale
+    'show/fanfare\ttab.wav': { seconds: 3.5, freq: 660, gain: 0.3, rate: 22050 },
+    'show/bgm/曲 A.wav': { seconds: 3, freq: 1000, gain: 0.1, rate: 44100 }, // −23.01 LUFS
+  });
+  deck = createDeckServer({ port: 0 });
+  url = `http://localhost:${(await deck.start()).port}/`;
+  browser = await launchBrowser();
+});
+
+after(async () => {
+  await browser?.close();
+  await deck?.close();
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
+async function openShow() {
+  const session = await openDeck(browser, url);
+  await session.page.evaluate((d) => window.setThemeFolderFromNative(d), path.join(dir, 'show'));
+  await session.page.waitForFunction(() => !document.querySelector('.pad[data-state="loading"]') && jaunvelDeck.show.bgm.tracks.length === 1);
+  return session;
+}
+
+// The gain a pad's voice plays at, in dB, and whether it sounds.
+const padGainDb = (page, name) => page.evaluate((n) => {
+  const { engine, show } = jaunvelDeck;
+  const pad = show.pages[0].pads.find((p) => p.name === n);
+  const v = engine.voices.get(pad);
+  return v ? 20 * Math.log10(v.gain.gain.value) : null;
+}, name);
+const trigger = (page, name) => page.evaluate((n) => jaunvelDeck.engine.trigger(jaunvelDeck.show.pages[0].pads.find((p) => p.name === n)), name);
+// Waits for a sounding pad's gain to glide to expected dB (a change is heard within 50 ms).
+async function gainBecomes(page, name, expected, what) {
+  const ok = await page.waitForFunction(([n, e]) => {
+    const pad = jaunvelDeck.show.pages[0].pads.find((p) => p.name === n);
+    const v = jaunvelDeck.engine.voices.get(pad);
+    return v && Math.abs(20 * Math.log10(v.gain.gain.value) - e) < 0.1;
+  }, [name, expected], { timeout: 2000 }).then(() => true, () => false);
+  if (!ok) near(await padGainDb(page, name), expected, 0.1, what);
+}
+const near = (actual, expected, within, what) => assert.ok(Math.abs(actual - expected) <= within, `${what}: ${actual} (expected ${expected} ± ${within})`);
+
+test('levelling: pads and the BGM play at the show\'s targets under −1 dBTP, the pad volume trims on top, the switches turn it off', async () => {
+  const { context, page, errors } = await openShow();
+  await page.evaluate(() => jaunvelDeck.levellingIdle());
+  const trim = 20 * Math.log10(0.9 * 0.9); // the default pad volume, through the fader taper
+  await trigger(page, 'loud.wav');
+  near(await padGainDb(page, 'loud.wav'), -16 - -9.03 + trim, 0.1, 'a loud pad is turned down to −16 LUFS');
+  await trigger(page, 'quiet.wav');
+  near(await padGainDb(page, 'quiet.wav'), -16 - -43.01 + trim, 0.1, 'a quiet pad is turned up to −16 LUFS');
+  // Quiet clicks would need more than the peak allows: up only until the true peak is at −1 dBTP.
+  await page.click('#grid .pad:nth-child(1) .edit');
+  const [, lufs, peak, gain] = (await page.textContent('#ed-level-note')).replace(/−/g, '-').match(/^(\S+) LUFS・ピーク (\S+) dBTP → (\S+) dB$/).map(Number);
+  assert.ok(peak > -3 && lufs + (-1 - peak) < -16, `${lufs} LUFS, ${peak} dBTP`);
+  near(gain, -1 - peak, 0.051, 'the clicks\' gain');
+  await page.click('#pad-editor button[value="close"]'); // Esc would stop every pad as well
+  await trigger(page, 'clicks.wav');
+  near(await padGainDb(page, 'clicks.wav'), -1 - peak + trim, 0.06, 'the clicks as they play');
+  // The BGM track is measured too (decoded only for that) and levelled to −20 LUFS.
+  await page.click('#bgm-play');
+  await page.waitForFunction(() => jaunvelDeck.bgm.playing && jaunvelDeck.bgm.decks[jaunvelDeck.bgm.active].level.gain.value !== 1);
+  near(await page.evaluate(() => 20 * Math.log10(jaunvelDeck.bgm.decks[jaunvelDeck.bgm.active].level.gain.value)), -20 - -23.01, 0.1, 'BGM');
+
+  // The pad's own switch, in its editor: off plays the file as it is.
+  await page.click('#grid .pad:nth-child(3) .edit');
+  assert.match(await page.textContent('#ed-level-note'), /^−9\.0 LUFS・ピーク −6\.0 dBTP → −7\.0 dB$/);
+  await page.uncheck('#ed-level');
+  await gainBecomes(page, 'loud.wav', trim, 'a pad switched off, heard at once');
+  await page.click('#pad-editor button[value="close"]');
+  // The show's switch: off, nothing is levelled; a settings file from before opens with it off.
+  await page.click('#btn-loudness');
+  assert.match(await page.textContent('#ld-status'), /^測定済み 4\/4$/);
+  await page.uncheck('#ld-on');
+  await trigger(page, 'quiet.wav');
+  near(await padGainDb(page, 'quiet.wav'), trim, 0.1, 'levelling off for the show');
+  await page.click('#loudness-dialog button[value="close"]');
+  const text = await page.evaluate(() => JSON.stringify({ ...JSON.parse(jaunvelDeck.settingsText()), loudness: undefined }));
+  await page.evaluate((t) => window.importSamplerConfigFromNative({ path: '/t/前.json', name: '前.json', content: t }), text);
+  await page.waitForFunction(() => !document.querySelector('.pad[data-state="loading"]'));
+  assert.equal(await page.evaluate(() => jaunvelDeck.show.loudness.on), false);
+  assert.deepEqual(errors, []);
+  await context.close();
+});
