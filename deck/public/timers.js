@@ -78,6 +78,17 @@ export function formatLeft(ms) {
   return h ? `${h}:${String(m).padStart(2, '0')}:${ss}` : `${m}:${ss}`;
 }
 
+// A length as typed: "10" (minutes), "1:30" (minutes and seconds), "1:00:00"; null when it is
+// not one, or not between 1 s and 24 h.
+export function parseLength(text) {
+  const parts = String(text).normalize('NFKC').trim().split(':');
+  if (parts.length > 3 || parts.some((p) => !/^\d{1,4}$/.test(p))) return null;
+  const n = parts.map(Number);
+  const seconds = parts.length === 1 ? n[0] * 60 : n.reduce((a, b) => a * 60 + b, 0);
+  if (parts.length > 1 && n.slice(1).some((v) => v > 59)) return null;
+  return seconds >= 1 && seconds <= 24 * 3600 ? seconds : null;
+}
+
 // Runs kept in storage as {id: run}: only those of timers the show still has, well formed.
 export function runsFromText(text, timers) {
   let doc;

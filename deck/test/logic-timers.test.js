@@ -32,6 +32,9 @@ test('a timer counts from its end time: warning and zero fire once each, a pause
   assert.deepEqual([step(end - 80_000), step(end - 60_000), step(end - 59_000), step(end - 1), step(end), step(end + 5000)], [[], ['warn'], [], [], ['zero'], []]);
   assert.deepEqual([T.leftMs(run, end + 5000), T.formatLeft(0), T.formatLeft(59_001), T.formatLeft(3_600_000)], [0, '0:00', '1:00', '1:00:00']);
 
+  // Lengths as typed, full-width digits too.
+  assert.deepEqual(['10', '1:30', '１：３０', '1:00:00', '0:00', '1:60', 'abc', '25:00:00'].map(T.parseLength), [600, 90, 90, 3600, null, null, null, null]);
+
   // Away from the page across zero for longer than LATE_MS: nothing fires late, the warning
   // neither (its zero has come), and the timer is done.
   run = T.startRun(timer, t0);

@@ -105,3 +105,36 @@ test('levelling: pads and the BGM play at the show\'s targets under −1 dBTP, t
   assert.deepEqual(errors, []);
   await context.close();
 });
+
+test('timers: shown large, fire the warning and the zero pad on time by the clock, and go on after a reload', async () => {
+  const { context, page, errors } = await openShow();
+  await page.click('#btn-timer-add');
+  await page.fill('#tm-name', '試合開始まで');
+  await page.fill('#tm-length', '0:03');
+  await page.dispatchEvent('#tm-length', 'change');
+  await page.selectOption('#tm-pad', { label: 'show 3「loud」' });
+  await page.selectOption('#tm-warn-pad', { label: 'show 4「quiet」' });
+  await page.fill('#tm-warn', '2');
+  await page.dispatchEvent('#tm-warn', 'change');
+  await page.click('#timer-editor button[value="close"]');
+  assert.deepEqual(await page.$$eval('#timers .timer', (cards) => cards.map((c) => [c.querySelector('.name').textContent, c.querySelector('.left').textContent])), [['試合開始まで', '0:03']]);
+  await page.click('#timers .go');
+  const endsAt = await page.evaluate(() => Date.now() + 3000);
+  // Reloaded while it runs: the same timer, the same end.
+  await page.reload();
+  await page.waitForFunction(() => window.jaunvelDeck && !document.querySelector('.pad[data-state="loading"]') && document.querySelector('#timers .timer'));
+  const at = async (name) => (await page.waitForFunction((n) => [...jaunvelDeck.engine.voices.keys()].some((p) => p.name === n) && Date.now(), name, { timeout: 6000 })).jsonValue();
+  const warned = await at('quiet.wav');
+  const fired = await at('loud.wav');
+  near(warned, endsAt - 2000, 400, 'the warning pad, 2 s before zero');
+  near(fired, endsAt, 400, 'the zero pad');
+  assert.equal(await page.textContent('#timers .left'), '0:00');
+  assert.equal(await page.getAttribute('#timers .timer', 'data-state'), 'done');
+  // It is in the settings file; a reload after zero fires nothing again.
+  assert.equal(JSON.parse(await page.evaluate(() => jaunvelDeck.settingsText())).timers[0].name, '試合開始まで');
+  await page.reload();
+  await page.waitForFunction(() => window.jaunvelDeck && document.querySelector('#timers .timer[data-state="done"]'));
+  assert.equal(await page.evaluate(() => jaunvelDeck.engine.voices.size), 0);
+  assert.deepEqual(errors, []);
+  await context.close();
+});
