@@ -23,6 +23,7 @@ import { callbacks } from './native.js';
 import { installKeyRouter } from './router.js';
 import { installLevelling, scan, apply, idle as levellingIdle } from './levelling.js';
 import { installTimers, timersChanged } from './view-timers.js';
+import { installRecord, recordEntries } from './view-record.js';
 
 // Every edit goes through store.commit(change, {what}); this redraws what it names and saves.
 onCommit((what) => {
@@ -84,6 +85,7 @@ function installControls() {
   $('btn-rename-page').addEventListener('click', renamePage);
   $('btn-delete-page').addEventListener('click', deletePage);
   installLevelling();
+  installRecord();
   installGrid();
   installBgmControls();
   installEditor();
@@ -145,6 +147,7 @@ window.jaunvelDeck = {
     return store.show;
   },
   levellingIdle,
+  recordEntries,
   settingsText: () => S.toSettingsText(store.show),
   triggerTimes: () => Array.from(engine.triggerTimes.subarray(0, Math.min(engine.triggerCount, engine.triggerTimes.length))),
 };

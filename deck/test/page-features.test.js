@@ -138,3 +138,38 @@ test('timers: shown large, fire the warning and the zero pad on time by the cloc
   assert.deepEqual(errors, []);
   await context.close();
 });
+
+test('the record of what was played: pads over 3 s and BGM tracks, kept across a reload, copied as text, cleared only on a yes', async () => {
+  const { context, page, errors } = await openShow();
+  await context.grantPermissions(['clipboard-read', 'clipboard-write']);
+  const entries = () => page.evaluate(() => jaunvelDeck.recordEntries().map((e) => [e.kind, e.file, e.folder, e.page, Math.round(e.seconds * 10) / 10]));
+  await page.click('#bgm-play');
+  await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 1);
+  await page.click('#bgm-play'); // pause: the track's entry closes
+  await trigger(page, 'quiet.wav'); // 1 s: not recorded
+  await trigger(page, 'fanfare\ttab.wav'); // 3.5 s, to its end
+  await page.waitForFunction(() => jaunvelDeck.recordEntries().length === 2, null, { timeout: 10000 });
+  const recorded = await entries();
+  assert.deepEqual(recorded.map((e) => e.slice(0, 4)), [['bgm', '曲 A.wav', 'bgm', 'BGM'], ['pad', 'fanfare\ttab.wav', '.', 'show']]);
+  assert.ok(recorded[0][4] >= 1 && recorded[0][4] < 3, `BGM ${recorded[0][4]} s`);
+  near(recorded[1][4], 3.5, 0.3, 'the pad, to its end');
+
+  await page.reload();
+  await page.waitForFunction(() => window.jaunvelDeck);
+  assert.deepEqual(await entries(), recorded);
+  await page.click('#btn-record');
+  assert.deepEqual((await page.$$eval('#record-sums tr', (rows) => rows.map((r) => r.cells[0].textContent))), ['曲 A.wav', 'fanfare\ttab.wav']);
+  await page.click('#record-copy');
+  const copied = await page.evaluate(() => navigator.clipboard.readText());
+  assert.match(copied, /^開始\t再生時間\t種類\tファイル名\tフォルダ\tページ\r\n.*\tBGM\t曲 A\.wav\tbgm\tBGM\r\n.*\t0:00:0[34]\tパッド\t"fanfare\ttab\.wav"\t\.\tshow\r\n$/);
+  await page.click('#record-clear');
+  await page.click('#ask-no');
+  assert.equal((await entries()).length, 2);
+  await page.click('#record-clear');
+  await page.click('#ask-yes');
+  await page.reload();
+  await page.waitForFunction(() => window.jaunvelDeck);
+  assert.deepEqual(await entries(), []);
+  assert.deepEqual(errors, []);
+  await context.close();
+});
