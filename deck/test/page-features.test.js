@@ -110,20 +110,20 @@ test('timers: shown large, fire the warning and the zero pad on time by the cloc
   const { context, page, errors } = await openShow();
   await page.click('#btn-timer-add');
   await page.fill('#tm-name', '試合開始まで');
-  await page.fill('#tm-length', '0:03');
+  await page.fill('#tm-length', '0:06');
   await page.dispatchEvent('#tm-length', 'change');
   await page.selectOption('#tm-pad', { label: 'show 3「loud」' });
   await page.selectOption('#tm-warn-pad', { label: 'show 4「quiet」' });
   await page.fill('#tm-warn', '2');
   await page.dispatchEvent('#tm-warn', 'change');
   await page.click('#timer-editor button[value="close"]');
-  assert.deepEqual(await page.$$eval('#timers .timer', (cards) => cards.map((c) => [c.querySelector('.name').textContent, c.querySelector('.left').textContent])), [['試合開始まで', '0:03']]);
+  assert.deepEqual(await page.$$eval('#timers .timer', (cards) => cards.map((c) => [c.querySelector('.name').textContent, c.querySelector('.left').textContent])), [['試合開始まで', '0:06']]);
   await page.click('#timers .go');
-  const endsAt = await page.evaluate(() => Date.now() + 3000);
-  // Reloaded while it runs: the same timer, the same end.
+  const endsAt = await page.evaluate(() => Date.now() + 6000);
+  // Reloaded while it runs (before the warning, 4 s from now): the same timer, the same end.
   await page.reload();
   await page.waitForFunction(() => window.jaunvelDeck && !document.querySelector('.pad[data-state="loading"]') && document.querySelector('#timers .timer'));
-  const at = async (name) => (await page.waitForFunction((n) => [...jaunvelDeck.engine.voices.keys()].some((p) => p.name === n) && Date.now(), name, { timeout: 6000 })).jsonValue();
+  const at = async (name) => (await page.waitForFunction((n) => [...jaunvelDeck.engine.voices.keys()].some((p) => p.name === n) && Date.now(), name, { timeout: 9000 })).jsonValue();
   const warned = await at('quiet.wav');
   const fired = await at('loud.wav');
   near(warned, endsAt - 2000, 400, 'the warning pad, 2 s before zero');
