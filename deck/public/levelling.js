@@ -1,8 +1,9 @@
 // Loudness levelling: every decoded pad, every long pad and every BGM track is measured once
 // (integrated loudness and true peak, loudness.js) and plays at the show's target, held so its
 // true peak stays at or under −1 dBTP; the pad's volume is a trim on top. Measuring runs in a
-// worker, a few seconds of audio per message, or where no module worker runs, in slices of the
-// main thread between other work: a key is never kept waiting for it.
+// worker, a second of audio per message, or where no module worker runs, in slices of the
+// main thread between other work: a key is never kept waiting for it. And while pads are being
+// played it waits, so it takes no core from the show (this machine may have only two).
 
 import { engine, bgm, show } from './deck.js';
 import { LoudnessMeter, levelGain } from './loudness.js';
@@ -10,8 +11,9 @@ import { loudnessOf } from './show-fields.js';
 import { Decoder } from './decode.js';
 import { mediaUrl } from './api.js';
 
-const CHUNK_SECONDS = 5; // sent to the worker at a time
+const CHUNK_SECONDS = 1; // sent to the worker at a time
 const SLICE_SECONDS = 0.5; // measured at a time on the main thread
+const QUIET_MS = 300; // no pad started for this long: measuring goes on
 const MAX_BYTES = 160 * 1024 * 1024; // files larger than this are not decoded just to be measured
 
 export const measured = new Map(); // path → {integrated, truePeak, samplePeak, seconds} | {failed}
@@ -21,11 +23,20 @@ const queued = new Set();
 let busy = false;
 const yieldToPage = () => new Promise((resolve) => setTimeout(resolve, 0));
 
+// Resolves once no pad has been started for QUIET_MS.
+let seenTriggers = -1;
+async function quiet() {
+  while (engine.triggerCount !== seenTriggers) {
+    seenTriggers = engine.triggerCount;
+    await new Promise((resolve) => setTimeout(resolve, QUIET_MS));
+  }
+}
+
 // --- measuring ---------------------------------------------------------------------------
 
 let worker = null;
 let workerBroken = typeof Worker === 'undefined';
-const jobs = new Map(); // id → {resolve, buffer}
+const jobs = new Map(); // id → {resolve, buffer, ack}
 let nextId = 1;
 
 function theWorker() {
@@ -38,6 +49,7 @@ function theWorker() {
   }
   worker.onmessage = ({ data }) => {
     const job = jobs.get(data.id);
+    if (data.ack) return job?.ack();
     jobs.delete(data.id);
     job?.resolve(data.result);
   };
@@ -48,7 +60,10 @@ function theWorker() {
     worker = null;
     const lost = [...jobs.values()];
     jobs.clear();
-    for (const job of lost) inSlices(job.buffer).then(job.resolve);
+    for (const job of lost) {
+      job.ack();
+      inSlices(job.buffer).then(job.resolve);
+    }
   };
   return worker;
 }
@@ -60,6 +75,7 @@ async function inSlices(buffer) {
   const channels = channelsOf(buffer);
   const step = Math.round(SLICE_SECONDS * buffer.sampleRate);
   for (let at = 0; at < buffer.length; at += step) {
+    await quiet();
     meter.push(channels, at, Math.min(buffer.length, at + step));
     await yieldToPage();
   }
@@ -71,14 +87,18 @@ export async function analyse(buffer) {
   const w = theWorker();
   if (!w) return inSlices(buffer);
   const id = nextId++;
-  const done = new Promise((resolve) => jobs.set(id, { resolve, buffer }));
+  const job = { buffer, ack: () => {} };
+  const done = new Promise((resolve) => jobs.set(id, Object.assign(job, { resolve })));
   const channels = channelsOf(buffer);
   const step = Math.round(CHUNK_SECONDS * buffer.sampleRate);
   w.postMessage({ id, start: true, rate: buffer.sampleRate, channels: channels.length });
   for (let at = 0; at < buffer.length && jobs.has(id) && worker === w; at += step) {
+    await quiet();
+    if (!jobs.has(id) || worker !== w) break;
+    const measured = new Promise((resolve) => (job.ack = resolve));
     const chunk = channels.map((data) => data.slice(at, Math.min(buffer.length, at + step)));
     w.postMessage({ id, chunk }, chunk.map((c) => c.buffer));
-    await yieldToPage();
+    await measured;
   }
   if (worker === w && jobs.has(id)) w.postMessage({ id, end: true });
   return done;

@@ -6,6 +6,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { execFile, spawnSync } = require('node:child_process');
 const { createDeckServer } = require('../server.js');
 const { writeTree, sineWav } = require('./helpers/wav.js');
 const { launchBrowser, openDeck } = require('./helpers/browser.js');
@@ -172,4 +173,66 @@ test('the record of what was played: pads over 3 s and BGM tracks, kept across a
   assert.deepEqual(await entries(), []);
   assert.deepEqual(errors, []);
   await context.close();
+});
+
+// In WebKitGTK, the shell's engine: the meter runs in its module worker, a timer fires its pad,
+// a pad played through is recorded, and all of it is still there after a reload.
+const gi = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1'); gi.require_version('Gtk', '3.0')"]);
+const noWebKit = gi.status !== 0 ? 'python3-gi and gir1.2-webkit2-4.1 are not installed' : spawnSync('xvfb-run', ['--help']).error && 'xvfb-run is not installed';
+
+const WEBKIT_BEFORE = `
+const frame = () => new Promise((r) => requestAnimationFrame(r));
+while (!window.jaunvelDeck) await frame();
+window.setThemeFolderFromNative(show);
+while (!jaunvelDeck.show.pages[0].pads[0].path || document.querySelector('.pad[data-state="loading"]')) await frame();
+await jaunvelDeck.levellingIdle();
+const pad = (n) => jaunvelDeck.show.pages[0].pads.find((p) => p.name === n);
+const { engine } = jaunvelDeck;
+engine.trigger(pad('loud.wav'));
+const gain = 20 * Math.log10(engine.voices.get(pad('loud.wav')).gain.gain.value);
+engine.stopPad(pad('loud.wav'));
+document.getElementById('btn-timer-add').click();
+const length = document.getElementById('tm-length');
+length.value = '0:08';
+length.dispatchEvent(new Event('change'));
+const select = document.getElementById('tm-pad');
+select.value = [...select.options].find((o) => o.text.includes('loud')).value;
+select.dispatchEvent(new Event('change'));
+document.getElementById('timer-editor').close();
+document.querySelector('#timers .go').click();
+const endsAt = Date.now() + 8000;
+// A pad played through (3.5 s) is recorded once it ends.
+engine.trigger(pad('fanfare\\ttab.wav'));
+while (engine.voices.size) await new Promise((r) => engine.addEventListener('voices', r, { once: true }));
+for (let i = 0; i < 100 && !jaunvelDeck.recordEntries().length; i++) await frame(); // the record follows a moment later
+return JSON.stringify({ gain, endsAt, record: jaunvelDeck.recordEntries().map((e) => e.file), errors: __errors, reload: true });
+`;
+const WEBKIT_AFTER = `
+const frame = () => new Promise((r) => requestAnimationFrame(r));
+while (!window.jaunvelDeck) await frame();
+const playing = () => [...jaunvelDeck.engine.voices.keys()].some((p) => p.name === 'loud.wav');
+for (let i = 0; i < 2000 && !playing(); i++) await frame();
+return JSON.stringify({ firedAt: playing() ? Date.now() : null, left: document.querySelector('#timers .left')?.textContent,
+  record: jaunvelDeck.recordEntries().map((e) => e.file), errors: __errors });
+`;
+
+test('in WebKitGTK: levelling measures in its worker, a timer fires its pad across a reload, the record keeps a pad played through', { skip: noWebKit, timeout: 90000 }, async () => {
+  const files = [WEBKIT_BEFORE, WEBKIT_AFTER].map((body, i) => {
+    const file = path.join(dir, `webkit-features-${i}.js`);
+    fs.writeFileSync(file, body);
+    return file;
+  });
+  const quiet = ['pulsesink', 'jackaudiosink', 'oss4sink', 'openalsink', 'osssink', 'alsasink', 'pipewiresink'].map((s) => `${s}:NONE`).join();
+  const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
+    ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), url, path.join(dir, 'show'), ...files],
+    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
+    (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
+  const { error, steps } = JSON.parse(stdout.trim().split('\n').pop());
+  assert.equal(error, undefined);
+  const [before, after] = steps.map((s) => s.result);
+  near(before.gain, -16 - -9.03 + 20 * Math.log10(0.81), 0.1, 'the loud pad, levelled');
+  assert.deepEqual([before.record, before.errors], [['fanfare\ttab.wav'], []]);
+  assert.ok(after.firedAt !== null, 'the timer fired its pad after the reload');
+  near(after.firedAt, before.endsAt, 500, 'the timer\'s pad, on time');
+  assert.deepEqual([after.left, after.record, after.errors], ['0:00', ['fanfare\ttab.wav'], []]);
 });
