@@ -1,6 +1,7 @@
-// The record of what was played, as it happens: pads from the engine's voices (a voice's start
-// is taken from the audio clock, so noticing it a moment later changes nothing), the BGM from
-// the player's track; kept in storage, so a reload keeps it, and cleared only when the operator
+// The record of what was played, as it happens: pads from the engine's voices, looked at a
+// fifth of a second after something changed (never inside a key's handling; a voice's start is
+// taken from the audio clock, so noticing it later changes nothing, and a pad that played to
+// its end ended at its start plus its length), the BGM from the player's track; kept in storage, so a reload keeps it, and cleared only when the operator
 // says so. The panel lists it, sums it per file and copies either as tab-separated text.
 
 import { $, engine, bgm, show, notify } from './deck.js';
@@ -8,6 +9,7 @@ import * as R from './record.js';
 import { ask } from './messages.js';
 
 const RECORD_KEY = 'jaunvel.deck.record';
+const LOOK_MS = 200;
 
 let entries = [];
 const open = new Map(); // voice (or 'bgm') → {kind, start, path, page, pad}
@@ -44,7 +46,9 @@ function sync() {
     open.set(voice, { kind: 'pad', start, path: pad.path, page: pageOf(pad), pad });
   }
   for (const [key, o] of open) {
-    if (o.kind === 'pad' && engine.voices.get(o.pad) !== key) added = close(key, now) || added;
+    if (o.kind !== 'pad' || engine.voices.get(o.pad) === key) continue;
+    const toEnd = key.loop || key.stopping || !(key.duration > 0) ? Infinity : o.start + key.duration * 1000;
+    added = close(key, Math.min(now, toEnd)) || added;
   }
   const track = bgm.playing && bgm.current ? bgm.current : null;
   const bgmOpen = open.get('bgm');
@@ -56,7 +60,7 @@ function sync() {
   }
 }
 
-const later = () => (syncTimer ||= setTimeout(sync, 0));
+const later = () => (syncTimer ||= setTimeout(sync, LOOK_MS));
 
 // The page goes away: what sounds is recorded up to now (a reload cuts it).
 function closeAll() {
