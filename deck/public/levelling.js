@@ -12,6 +12,7 @@ import { Decoder } from './decode.js';
 import { mediaUrl } from './api.js';
 
 const CHUNK_SECONDS = 1; // sent to the worker at a time
+const IN_FLIGHT = 3; // chunks sent and not yet measured
 const SLICE_SECONDS = 0.5; // measured at a time on the main thread
 const QUIET_MS = 300; // no pad started for this long: measuring goes on
 const MAX_BYTES = 160 * 1024 * 1024; // files larger than this are not decoded just to be measured
@@ -87,18 +88,25 @@ export async function analyse(buffer) {
   const w = theWorker();
   if (!w) return inSlices(buffer);
   const id = nextId++;
-  const job = { buffer, ack: () => {} };
+  const job = { buffer };
   const done = new Promise((resolve) => jobs.set(id, Object.assign(job, { resolve })));
   const channels = channelsOf(buffer);
   const step = Math.round(CHUNK_SECONDS * buffer.sampleRate);
   w.postMessage({ id, start: true, rate: buffer.sampleRate, channels: channels.length });
+  // A few chunks in flight keep the worker busy; no more, so a pause for the show is quick.
+  let inFlight = 0;
+  let room = null;
+  job.ack = () => {
+    inFlight--;
+    room?.();
+  };
   for (let at = 0; at < buffer.length && jobs.has(id) && worker === w; at += step) {
     await quiet();
+    while (inFlight >= IN_FLIGHT && jobs.has(id) && worker === w) await new Promise((resolve) => (room = resolve));
     if (!jobs.has(id) || worker !== w) break;
-    const measured = new Promise((resolve) => (job.ack = resolve));
     const chunk = channels.map((data) => data.slice(at, Math.min(buffer.length, at + step)));
+    inFlight++;
     w.postMessage({ id, chunk }, chunk.map((c) => c.buffer));
-    await measured;
   }
   if (worker === w && jobs.has(id)) w.postMessage({ id, end: true });
   return done;
