@@ -85,7 +85,7 @@ function paintClocks(t) {
       : timer.warnPad && timer.warnBefore > 0 && left <= timer.warnBefore * 1000 ? 'warn' : 'running';
     if (card.dataset.state !== state) {
       card.dataset.state = state;
-      setText(card.querySelector('.go'), state === 'running' || state === 'warn' ? '⏸ 一時停止' : state === 'paused' ? '▶ 再開' : '▶ 開始');
+      setText(card.querySelector('.go'), state === 'running' || state === 'warn' ? '一時停止' : state === 'paused' ? '▶ 再開' : '▶ 開始');
     }
   }
 }
