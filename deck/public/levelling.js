@@ -2,8 +2,9 @@
 // (integrated loudness and true peak, loudness.js) and plays at the show's target, held so its
 // true peak stays at or under −1 dBTP; the pad's volume is a trim on top. Measuring runs in a
 // worker, a second of audio per message, or where no module worker runs, in slices of the
-// main thread between other work: a key is never kept waiting for it. And while pads are being
-// played it waits, so it takes no core from the show (this machine may have only two).
+// main thread between other work: a key is never kept waiting for it. And while the operator is
+// at work (pads started, keys pressed, the pointer used) it waits, so it takes no core from the
+// show (the machine may have only two).
 
 import { engine, bgm, show } from './deck.js';
 import { LoudnessMeter, levelGain } from './loudness.js';
@@ -24,12 +25,16 @@ const queued = new Set();
 let busy = false;
 const yieldToPage = () => new Promise((resolve) => setTimeout(resolve, 0));
 
-// Resolves once no pad has been started for QUIET_MS.
+// Resolves once no pad has been started and the operator has not touched a key or the pointer
+// for QUIET_MS.
 let seenTriggers = -1;
+let lastInput = 0;
 async function quiet() {
-  while (engine.triggerCount !== seenTriggers) {
+  for (;;) {
+    const wait = QUIET_MS - (performance.now() - lastInput);
+    if (engine.triggerCount === seenTriggers && wait <= 0) return;
     seenTriggers = engine.triggerCount;
-    await new Promise((resolve) => setTimeout(resolve, QUIET_MS));
+    await new Promise((resolve) => setTimeout(resolve, Math.max(wait, QUIET_MS)));
   }
 }
 
@@ -211,6 +216,8 @@ export function apply() {
 
 export function installLevelling() {
   rewireBgm();
+  // After the key router (which listens on the window): this costs a key nothing.
+  for (const type of ['keydown', 'pointerdown']) document.addEventListener(type, () => (lastInput = performance.now()), { capture: true, passive: true });
   engine.level = padLevel;
   engine.addEventListener('filestate', scan);
   bgm.addEventListener('change', () => {
