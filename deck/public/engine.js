@@ -45,6 +45,7 @@ export class Engine extends EventTarget {
     this.budget = DECODED_BUDGET_BYTES;
     this.voices = new Map(); // pad object → voice
     this.ducking = 0;
+    this.level = () => 1; // a pad's loudness gain, on top of its volume (levelling.js)
     this.triggerTimes = new Float64Array(4096);
     this.triggerCount = 0;
     // Gains already connected to the pads bus, so a key creates and connects only its source
@@ -191,7 +192,7 @@ export class Engine extends EventTarget {
     }
     const now = this.ctx.currentTime;
     const gain = this.spareGains.pop() || this.#newGain();
-    gain.gain.value = taper(pad.volume);
+    gain.gain.value = taper(pad.volume) * this.level(pad);
     const voice = { gain, startedAt: now, duration: entry.duration, loop: pad.mode === 'loop', duck: pad.duck, stopping: false };
     if (entry.stream) {
       const el = this.#padElement(pad, entry);
@@ -259,7 +260,7 @@ export class Engine extends EventTarget {
   // A pad's volume changed: a voice that is sounding follows it at once.
   setPadVolume(pad) {
     const v = this.voices.get(pad);
-    if (v && !v.stopping) rampTo(v.gain.gain, taper(pad.volume), this.ctx.currentTime, 0.05);
+    if (v && !v.stopping) rampTo(v.gain.gain, taper(pad.volume) * this.level(pad), this.ctx.currentTime, 0.05);
   }
 
   stopPad(pad, fade = CLICK_FREE) {

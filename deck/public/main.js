@@ -21,16 +21,24 @@ import { addPage, addRow, renamePage, deletePage } from './action-pages.js';
 import { stopAll, hardStop, nativeDialog } from './action-sound.js';
 import { callbacks } from './native.js';
 import { installKeyRouter } from './router.js';
+import { installLevelling, scan, apply, idle as levellingIdle } from './levelling.js';
+import { installTimers, timersChanged } from './view-timers.js';
+import { installRecord, recordEntries } from './view-record.js';
 
 // Every edit goes through store.commit(change, {what}); this redraws what it names and saves.
 onCommit((what) => {
-  if (what === 'show' || what === 'undo') afterSwap();
+  if (what === 'show' || what === 'undo') {
+    afterSwap();
+    scan();
+    apply();
+  }
   else if (what === 'grid') renderGrid();
   else if (what === 'tabs') {
     renderTabs();
     renderGrid();
   } else if (what === 'bgm') renderBgm();
   else if (what === 'all') renderAll();
+  if (['show', 'undo', 'all', 'timers'].includes(what)) timersChanged();
   changed();
 });
 
@@ -76,6 +84,8 @@ function installControls() {
   $('btn-add-row').addEventListener('click', addRow);
   $('btn-rename-page').addEventListener('click', renamePage);
   $('btn-delete-page').addEventListener('click', deletePage);
+  installLevelling();
+  installRecord();
   installGrid();
   installBgmControls();
   installEditor();
@@ -124,6 +134,7 @@ if (restored) {
   applyShow(restored, { undo: false });
 } else renderAll();
 showCutPads(playing);
+installTimers();
 renderAudioState();
 engine.resume();
 bridge.installCallbacks(callbacks);
@@ -135,5 +146,8 @@ window.jaunvelDeck = {
   get show() {
     return store.show;
   },
+  levellingIdle,
+  recordEntries,
+  settingsText: () => S.toSettingsText(store.show),
   triggerTimes: () => Array.from(engine.triggerTimes.subarray(0, Math.min(engine.triggerCount, engine.triggerTimes.length))),
 };

@@ -1,5 +1,7 @@
 // The show: pages of pads, the BGM playlist and the mixer, and their settings-file text.
 
+import { newShowFields, writeShowFields, readShowFields, writePadFields, readPadFields } from './show-fields.js';
+
 export const FORMAT = 'jaunvel-deck';
 export const SCHEMA_VERSION = 1;
 export const DEFAULT_FILE_NAME = '大会設定.brasmoor.json';
@@ -41,6 +43,7 @@ export function createShow() {
     pages: [createPage('ページ 1')],
     currentPage: 0,
     bgm: { folder: null, tracks: [], shuffle: false, crossfade: 3 },
+    ...newShowFields(),
   };
 }
 
@@ -125,7 +128,7 @@ export function toSettingsText(show) {
     },
     pages: show.pages.map((page) => ({
       name: page.name,
-      pads: page.pads.map((pad) => ({
+      pads: page.pads.map((pad) => writePadFields(pad, {
         label: pad.label,
         color: pad.color,
         volume: pad.volume,
@@ -138,6 +141,7 @@ export function toSettingsText(show) {
       })),
     })),
   };
+  writeShowFields(show, doc);
   return `${JSON.stringify(doc, null, 2)}\n`;
 }
 
@@ -181,7 +185,7 @@ export function fromSettingsText(text) {
       const pad = createPad(i);
       if (!raw || typeof raw !== 'object') return pad;
       const file = str(raw.file, null);
-      return Object.assign(pad, {
+      return readPadFields(raw, Object.assign(pad, {
         label: str(raw.label),
         color: /^#[0-9a-f]{6}$/i.test(raw.color) ? raw.color : pad.color,
         volume: num(raw.volume, 0, 1, pad.volume),
@@ -191,13 +195,14 @@ export function fromSettingsText(text) {
         duck: raw.duck === true,
         path: resolveFrom(base, file),
         name: str(raw.name) || (file ? baseName(file) : ''),
-      });
+      }));
     });
     for (let i = pads.length; i < roundPadCount(pads.length); i++) pads.push(createPad(i));
     return { name: str(page?.name, `ページ ${p + 1}`), pads };
   });
   if (show.pages.length === 0) show.pages = [createPage('ページ 1')];
   show.currentPage = Math.min(show.pages.length - 1, Math.max(0, Math.trunc(num(doc.currentPage, 0, 1e6, 0))));
+  readShowFields(doc, show);
   return show;
 }
 
@@ -211,8 +216,8 @@ export function settingsFileName(show) {
 
 // The show as text, everything an operator can change (the BGM track list included).
 export function snapshotShow(show) {
-  const { name, baseFolder, fromSettings, volumes, stopFade, currentPage, bgm, pages } = show;
-  return JSON.stringify({ name, baseFolder, fromSettings, volumes, stopFade, currentPage, bgm, pages });
+  const { name, baseFolder, fromSettings, volumes, stopFade, currentPage, bgm, pages, loudness, timers } = show;
+  return JSON.stringify({ name, baseFolder, fromSettings, volumes, stopFade, currentPage, bgm, pages, loudness, timers });
 }
 
 // A show from snapshotShow's text. Pads of `previous` with the same file are reused, so a pad

@@ -7,6 +7,7 @@ import * as bridge from './bridge.js';
 import { keyName, hotkeyOwner } from './keys.js';
 import { stateText } from './files.js';
 import { updatePreflight } from './view-preflight.js';
+import { fillLevel, installLevellingView } from './view-levelling.js';
 
 let editing = null; // {page, slot} of the pad open in the editor
 
@@ -42,6 +43,7 @@ export function fillEditor() {
   $('ed-file').textContent = pad.path ? `${pad.name}（${stateText(pad)}）` : '未割当';
   $('ed-file').title = pad.path || '';
   for (const b of $('ed-colors').children) b.setAttribute('aria-pressed', String(b.dataset.color === pad.color));
+  fillLevel(pad);
 }
 
 function editPad(fn, merge = null) {
@@ -95,6 +97,7 @@ export function installEditor() {
     const pad = editingPad();
     if (pad) engine.trigger(pad);
   });
+  installLevellingView(editPad, fillEditor);
   $('pad-editor').addEventListener('close', () => {
     editing = null;
     $('ed-hotkey-note').textContent = '';

@@ -1,0 +1,240 @@
+// Loudness levelling: every decoded pad, every long pad and every BGM track is measured once
+// (integrated loudness and true peak, loudness.js) and plays at the show's target, held so its
+// true peak stays at or under −1 dBTP; the pad's volume is a trim on top. Measuring runs in a
+// worker, a second of audio per message, or where no module worker runs, in slices of the
+// main thread between other work: a key is never kept waiting for it. And while the operator is
+// at work (pads started, keys pressed, the pointer used) it waits, so it takes no core from the
+// show (the machine may have only two).
+
+import { engine, bgm, show } from './deck.js';
+import { LoudnessMeter, levelGain } from './loudness.js';
+import { loudnessOf } from './show-fields.js';
+import { Decoder } from './decode.js';
+import { mediaUrl } from './api.js';
+
+const CHUNK_SECONDS = 1; // sent to the worker at a time
+const IN_FLIGHT = 3; // chunks sent and not yet measured
+const SLICE_SECONDS = 0.5; // measured at a time on the main thread
+const QUIET_MS = 300; // no pad started for this long: measuring goes on
+const MAX_BYTES = 160 * 1024 * 1024; // files larger than this are not decoded just to be measured
+
+export const measured = new Map(); // path → {integrated, truePeak, samplePeak, seconds} | {failed}
+export const events = new EventTarget(); // 'measured' (detail: path), 'idle'
+const waiting = { pads: [], other: [] }; // paths, decoded pads first
+const queued = new Set();
+let busy = false;
+const yieldToPage = () => new Promise((resolve) => setTimeout(resolve, 0));
+
+// Resolves once no pad has been started and the operator has not touched a key or the pointer
+// for QUIET_MS.
+let seenTriggers = -1;
+let lastInput = 0;
+async function quiet() {
+  for (;;) {
+    const wait = QUIET_MS - (performance.now() - lastInput);
+    if (engine.triggerCount === seenTriggers && wait <= 0) return;
+    seenTriggers = engine.triggerCount;
+    await new Promise((resolve) => setTimeout(resolve, Math.max(wait, QUIET_MS)));
+  }
+}
+
+// --- measuring ---------------------------------------------------------------------------
+
+let worker = null;
+let workerBroken = typeof Worker === 'undefined';
+const jobs = new Map(); // id → {resolve, buffer, ack}
+let nextId = 1;
+
+function theWorker() {
+  if (worker || workerBroken) return worker;
+  try {
+    worker = new Worker(new URL('./loudness-worker.js', import.meta.url), { type: 'module' });
+  } catch {
+    workerBroken = true;
+    return null;
+  }
+  worker.onmessage = ({ data }) => {
+    const job = jobs.get(data.id);
+    if (data.ack) return job?.ack();
+    jobs.delete(data.id);
+    job?.resolve(data.result);
+  };
+  // An engine without module workers fails here: what was sent is measured on the main thread.
+  worker.onerror = () => {
+    workerBroken = true;
+    worker.terminate();
+    worker = null;
+    const lost = [...jobs.values()];
+    jobs.clear();
+    for (const job of lost) {
+      job.ack();
+      inSlices(job.buffer).then(job.resolve);
+    }
+  };
+  return worker;
+}
+
+const channelsOf = (buffer) => Array.from({ length: buffer.numberOfChannels }, (_, c) => buffer.getChannelData(c));
+
+async function inSlices(buffer) {
+  const meter = new LoudnessMeter(buffer.sampleRate, buffer.numberOfChannels);
+  const channels = channelsOf(buffer);
+  const step = Math.round(SLICE_SECONDS * buffer.sampleRate);
+  for (let at = 0; at < buffer.length; at += step) {
+    await quiet();
+    meter.push(channels, at, Math.min(buffer.length, at + step));
+    await yieldToPage();
+  }
+  return meter.result();
+}
+
+// The loudness of a decoded buffer.
+export async function analyse(buffer) {
+  const w = theWorker();
+  if (!w) return inSlices(buffer);
+  const id = nextId++;
+  const job = { buffer };
+  const done = new Promise((resolve) => jobs.set(id, Object.assign(job, { resolve })));
+  const channels = channelsOf(buffer);
+  const step = Math.round(CHUNK_SECONDS * buffer.sampleRate);
+  w.postMessage({ id, start: true, rate: buffer.sampleRate, channels: channels.length });
+  // A few chunks in flight keep the worker busy; no more, so a pause for the show is quick.
+  let inFlight = 0;
+  let room = null;
+  job.ack = () => {
+    inFlight--;
+    room?.();
+  };
+  for (let at = 0; at < buffer.length && jobs.has(id) && worker === w; at += step) {
+    await quiet();
+    while (inFlight >= IN_FLIGHT && jobs.has(id) && worker === w) await new Promise((resolve) => (room = resolve));
+    if (!jobs.has(id) || worker !== w) break;
+    const chunk = channels.map((data) => data.slice(at, Math.min(buffer.length, at + step)));
+    inFlight++;
+    w.postMessage({ id, chunk }, chunk.map((c) => c.buffer));
+  }
+  if (worker === w && jobs.has(id)) w.postMessage({ id, end: true });
+  return done;
+}
+
+// Files that are not kept decoded (long pads, BGM tracks) are decoded here only to be measured.
+const decoder = new Decoder(() => new OfflineAudioContext(1, 1, engine.ctx.sampleRate));
+async function decodeForMeasure(path) {
+  const res = await fetch(mediaUrl(path));
+  if (!res.ok || Number(res.headers.get('Content-Length') || 0) > MAX_BYTES) {
+    res.body?.cancel();
+    return null;
+  }
+  return decoder.decode(await res.arrayBuffer(), () => fetch(mediaUrl(path)).then((r) => r.arrayBuffer()));
+}
+
+function enqueue(path, kind) {
+  if (!path || measured.has(path) || queued.has(path)) return;
+  queued.add(path);
+  waiting[kind].push(path);
+  if (!busy) run();
+}
+
+async function run() {
+  busy = true;
+  while (waiting.pads.length || waiting.other.length) {
+    const path = waiting.pads.shift() ?? waiting.other.shift();
+    let result = null;
+    try {
+      const entry = engine.fileState(path);
+      const buffer = entry?.buffer || (await decodeForMeasure(path));
+      if (buffer) result = await analyse(buffer);
+    } catch {
+      // not audio, or gone: it plays unlevelled
+    }
+    queued.delete(path);
+    measured.set(path, result || { failed: true });
+    apply();
+    events.dispatchEvent(new CustomEvent('measured', { detail: path }));
+  }
+  busy = false;
+  events.dispatchEvent(new Event('idle'));
+}
+
+// Queues what the show uses and has not been measured, when levelling is on.
+export function scan() {
+  if (!loudnessOf(show).on) return;
+  for (const page of show.pages) {
+    for (const pad of page.pads) {
+      const entry = pad.level !== false && engine.fileState(pad.path);
+      if (entry && entry.state === 'ready') enqueue(pad.path, entry.buffer ? 'pads' : 'other');
+    }
+  }
+  for (const t of show.bgm.tracks) enqueue(t.path, 'other');
+}
+
+// Resolves once nothing is waiting to be measured.
+export const idle = () => (busy ? new Promise((resolve) => events.addEventListener('idle', resolve, { once: true })) : Promise.resolve());
+
+// --- gains -------------------------------------------------------------------------------
+
+// The gain levelling gives a pad (1 when it is off for the show or the pad, or not measured).
+export function padLevel(pad) {
+  const l = show.loudness;
+  if (!l || !l.on || pad.level === false) return 1;
+  const m = measured.get(pad.path);
+  return m && !m.failed ? levelGain(m, l.pads) : 1;
+}
+
+export function trackLevel(path) {
+  const l = loudnessOf(show);
+  const m = l.on ? measured.get(path) : null;
+  return m && !m.failed ? levelGain(m, l.bgm) : 1;
+}
+
+// The BGM player's two elements each get a gain of their own after their crossfade gain.
+function rewireBgm() {
+  for (const deck of bgm.decks) {
+    deck.level = engine.ctx.createGain();
+    deck.gain.disconnect();
+    deck.gain.connect(deck.level).connect(engine.duck);
+  }
+}
+
+// Brings what sounds to the levels now in force: a track just started takes its level at once
+// (it starts from silence), anything else glides there.
+export function apply() {
+  for (const pad of engine.voices.keys()) engine.setPadVolume(pad);
+  const deck = bgm.decks[bgm.active];
+  const path = bgm.current?.path ?? null;
+  const g = path ? trackLevel(path) : 1;
+  const p = deck.level.gain;
+  const now = engine.ctx.currentTime;
+  p.cancelScheduledValues(now);
+  if (deck.levelPath !== path) p.setValueAtTime(g, now);
+  else {
+    p.setValueAtTime(p.value, now);
+    p.linearRampToValueAtTime(g, now + 0.5);
+  }
+  deck.levelPath = path;
+}
+
+export function installLevelling() {
+  rewireBgm();
+  // After the key router (which listens on the window): this costs a key nothing.
+  for (const type of ['keydown', 'pointerdown']) document.addEventListener(type, () => (lastInput = performance.now()), { capture: true, passive: true });
+  engine.level = padLevel;
+  engine.addEventListener('filestate', scan);
+  bgm.addEventListener('change', () => {
+    scan();
+    apply();
+  });
+}
+
+// What the status line says: how many of the show's files are measured.
+export function levelStatus() {
+  const paths = new Set([...show.pages.flatMap((p) => p.pads.filter((pad) => pad.path && pad.level !== false).map((pad) => pad.path)), ...show.bgm.tracks.map((t) => t.path)]);
+  let done = 0;
+  let failed = 0;
+  for (const p of paths) {
+    const m = measured.get(p);
+    if (m) done++;
+    if (m?.failed) failed++;
+  }
+  return { total: paths.size, done, failed };
+}

@@ -1,0 +1,233 @@
+'use strict';
+// Loudness levelling, countdown timers and the record of what was played, in headless chromium:
+// where only the page itself can show that they work.
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { execFile, spawnSync } = require('node:child_process');
+const { createDeckServer } = require('../server.js');
+const { writeTree, sineWav } = require('./helpers/wav.js');
+const { launchBrowser, openDeck } = require('./helpers/browser.js');
+
+let dir, deck, url, browser;
+// Two seconds of silence with a click at 0.9 every tenth of a second.
+function clicks() {
+  const wav = sineWav({ seconds: 2, rate: 48000, gain: 0 });
+  for (let i = 0; i < 20; i++) wav.writeInt16LE(Math.round(0.9 * 32767), 44 + 2 * 4800 * i);
+  return wav;
+}
+before(async () => {
+  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-features-'));
+  // 1 kHz tones whose loudness is known: a sine at gain g on one channel is 20·log10(g) − 3.01 LUFS.
+  writeTree(dir, {
+    'show/loud.wav': { seconds: 20, freq: 1000, gain: 0.5, rate: 48000 }, // −9.03 LUFS, peak −6.02
+    'show/quiet.wav': { seconds: 1, freq: 1000, gain: 0.01, rate: 48000 }, // −43.01 LUFS, peak −40
+    'show/clicks.wav': clicks(), // quiet, but with peaks near full scale
+    'show/fanfare\ttab.wav': { seconds: 3.5, freq: 660, gain: 0.3, rate: 22050 },
+    'show/bgm/曲 A.wav': { seconds: 3, freq: 1000, gain: 0.1, rate: 44100 }, // −23.01 LUFS
+  });
+  deck = createDeckServer({ port: 0 });
+  url = `http://localhost:${(await deck.start()).port}/`;
+  browser = await launchBrowser();
+});
+
+after(async () => {
+  await browser?.close();
+  await deck?.close();
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
+async function openShow() {
+  const session = await openDeck(browser, url);
+  await session.page.evaluate((d) => window.setThemeFolderFromNative(d), path.join(dir, 'show'));
+  await session.page.waitForFunction(() => !document.querySelector('.pad[data-state="loading"]') && jaunvelDeck.show.bgm.tracks.length === 1);
+  return session;
+}
+
+// The gain a pad's voice plays at, in dB, and whether it sounds.
+const padGainDb = (page, name) => page.evaluate((n) => {
+  const { engine, show } = jaunvelDeck;
+  const pad = show.pages[0].pads.find((p) => p.name === n);
+  const v = engine.voices.get(pad);
+  return v ? 20 * Math.log10(v.gain.gain.value) : null;
+}, name);
+const trigger = (page, name) => page.evaluate((n) => jaunvelDeck.engine.trigger(jaunvelDeck.show.pages[0].pads.find((p) => p.name === n)), name);
+// Waits for a sounding pad's gain to glide to expected dB (a change is heard within 50 ms).
+async function gainBecomes(page, name, expected, what) {
+  const ok = await page.waitForFunction(([n, e]) => {
+    const pad = jaunvelDeck.show.pages[0].pads.find((p) => p.name === n);
+    const v = jaunvelDeck.engine.voices.get(pad);
+    return v && Math.abs(20 * Math.log10(v.gain.gain.value) - e) < 0.1;
+  }, [name, expected], { timeout: 2000 }).then(() => true, () => false);
+  if (!ok) near(await padGainDb(page, name), expected, 0.1, what);
+}
+const near = (actual, expected, within, what) => assert.ok(Math.abs(actual - expected) <= within, `${what}: ${actual} (expected ${expected} ± ${within})`);
+
+test('levelling: pads and the BGM play at the show\'s targets under −1 dBTP, the pad volume trims on top, the switches turn it off', async () => {
+  const { context, page, errors } = await openShow();
+  await page.evaluate(() => jaunvelDeck.levellingIdle());
+  const trim = 20 * Math.log10(0.9 * 0.9); // the default pad volume, through the fader taper
+  await trigger(page, 'loud.wav');
+  near(await padGainDb(page, 'loud.wav'), -16 - -9.03 + trim, 0.1, 'a loud pad is turned down to −16 LUFS');
+  await trigger(page, 'quiet.wav');
+  near(await padGainDb(page, 'quiet.wav'), -16 - -43.01 + trim, 0.1, 'a quiet pad is turned up to −16 LUFS');
+  // Quiet clicks would need more than the peak allows: up only until the true peak is at −1 dBTP.
+  await page.click('#grid .pad:nth-child(1) .edit');
+  const [, lufs, peak, gain] = (await page.textContent('#ed-level-note')).replace(/−/g, '-').match(/^(\S+) LUFS・ピーク (\S+) dBTP → (\S+) dB$/).map(Number);
+  assert.ok(peak > -3 && lufs + (-1 - peak) < -16, `${lufs} LUFS, ${peak} dBTP`);
+  near(gain, -1 - peak, 0.051, 'the clicks\' gain');
+  await page.click('#pad-editor button[value="close"]'); // Esc would stop every pad as well
+  await trigger(page, 'clicks.wav');
+  near(await padGainDb(page, 'clicks.wav'), -1 - peak + trim, 0.06, 'the clicks as they play');
+  // The BGM track is measured too (decoded only for that) and levelled to −20 LUFS.
+  await page.click('#bgm-play');
+  await page.waitForFunction(() => jaunvelDeck.bgm.playing && jaunvelDeck.bgm.decks[jaunvelDeck.bgm.active].level.gain.value !== 1);
+  near(await page.evaluate(() => 20 * Math.log10(jaunvelDeck.bgm.decks[jaunvelDeck.bgm.active].level.gain.value)), -20 - -23.01, 0.1, 'BGM');
+
+  // The pad's own switch, in its editor: off plays the file as it is.
+  await page.click('#grid .pad:nth-child(3) .edit');
+  assert.match(await page.textContent('#ed-level-note'), /^−9\.0 LUFS・ピーク −6\.0 dBTP → −7\.0 dB$/);
+  await page.uncheck('#ed-level');
+  await gainBecomes(page, 'loud.wav', trim, 'a pad switched off, heard at once');
+  await page.click('#pad-editor button[value="close"]');
+  // The show's switch: off, nothing is levelled.
+  await page.click('#btn-loudness');
+  assert.match(await page.textContent('#ld-status'), /^測定済み 4\/4$/);
+  await page.uncheck('#ld-on');
+  await trigger(page, 'quiet.wav');
+  near(await padGainDb(page, 'quiet.wav'), trim, 0.1, 'levelling off for the show');
+  assert.deepEqual(errors, []);
+  await context.close();
+});
+
+test('timers: shown large, fire the warning and the zero pad on time by the clock, and go on after a reload', async () => {
+  const { context, page, errors } = await openShow();
+  await page.click('#btn-timer-add');
+  await page.fill('#tm-name', '試合開始まで');
+  await page.fill('#tm-length', '0:06');
+  await page.dispatchEvent('#tm-length', 'change');
+  await page.selectOption('#tm-pad', { label: 'show 3「loud」' });
+  await page.selectOption('#tm-warn-pad', { label: 'show 4「quiet」' });
+  await page.fill('#tm-warn', '2');
+  await page.dispatchEvent('#tm-warn', 'change');
+  await page.click('#timer-editor button[value="close"]');
+  assert.deepEqual(await page.$$eval('#timers .timer', (cards) => cards.map((c) => [c.querySelector('.name').textContent, c.querySelector('.left').textContent])), [['試合開始まで', '0:06']]);
+  await page.click('#timers .go');
+  const endsAt = await page.evaluate(() => Date.now() + 6000);
+  // Reloaded while it runs (before the warning, 4 s from now): the same timer, the same end.
+  await page.reload();
+  await page.waitForFunction(() => window.jaunvelDeck && !document.querySelector('.pad[data-state="loading"]') && document.querySelector('#timers .timer'));
+  const at = async (name) => (await page.waitForFunction((n) => [...jaunvelDeck.engine.voices.keys()].some((p) => p.name === n) && Date.now(), name, { timeout: 9000 })).jsonValue();
+  const warned = await at('quiet.wav');
+  const fired = await at('loud.wav');
+  near(warned, endsAt - 2000, 400, 'the warning pad, 2 s before zero');
+  near(fired, endsAt, 400, 'the zero pad');
+  assert.equal(await page.textContent('#timers .left'), '0:00');
+  assert.equal(await page.getAttribute('#timers .timer', 'data-state'), 'done');
+  // It is in the settings file; a reload after zero fires nothing again.
+  assert.equal(JSON.parse(await page.evaluate(() => jaunvelDeck.settingsText())).timers[0].name, '試合開始まで');
+  await page.reload();
+  await page.waitForFunction(() => window.jaunvelDeck && document.querySelector('#timers .timer[data-state="done"]'));
+  assert.equal(await page.evaluate(() => jaunvelDeck.engine.voices.size), 0);
+  assert.deepEqual(errors, []);
+  await context.close();
+});
+
+test('the record of what was played: pads over 3 s and BGM tracks, kept across a reload, copied as text, cleared only on a yes', async () => {
+  const { context, page, errors } = await openShow();
+  await context.grantPermissions(['clipboard-read', 'clipboard-write']);
+  const entries = () => page.evaluate(() => jaunvelDeck.recordEntries().map((e) => [e.kind, e.file, e.folder, e.page, Math.round(e.seconds * 10) / 10]));
+  await page.click('#bgm-play');
+  await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 1);
+  await page.click('#bgm-play'); // pause: the track's entry closes
+  await trigger(page, 'quiet.wav'); // 1 s: not recorded
+  await trigger(page, 'fanfare\ttab.wav'); // 3.5 s, to its end
+  await page.waitForFunction(() => jaunvelDeck.recordEntries().length === 2, null, { timeout: 10000 });
+  const recorded = await entries();
+  assert.deepEqual(recorded.map((e) => e.slice(0, 4)), [['bgm', '曲 A.wav', 'bgm', 'BGM'], ['pad', 'fanfare\ttab.wav', '.', 'show']]);
+  assert.ok(recorded[0][4] >= 1 && recorded[0][4] < 3, `BGM ${recorded[0][4]} s`);
+  near(recorded[1][4], 3.5, 0.3, 'the pad, to its end');
+
+  await page.reload();
+  await page.waitForFunction(() => window.jaunvelDeck);
+  assert.deepEqual(await entries(), recorded);
+  await page.click('#btn-record');
+  assert.deepEqual((await page.$$eval('#record-sums tr', (rows) => rows.map((r) => r.cells[0].textContent))), ['曲 A.wav', 'fanfare\ttab.wav']);
+  await page.click('#record-copy');
+  const copied = await page.evaluate(() => navigator.clipboard.readText());
+  assert.match(copied, /^開始\t再生時間\t種類\tファイル名\tフォルダ\tページ\r\n.*\tBGM\t曲 A\.wav\tbgm\tBGM\r\n.*\t0:00:0[34]\tパッド\t"fanfare\ttab\.wav"\t\.\tshow\r\n$/);
+  await page.click('#record-clear');
+  await page.click('#ask-no');
+  assert.equal((await entries()).length, 2);
+  await page.click('#record-clear');
+  await page.click('#ask-yes');
+  await page.reload();
+  await page.waitForFunction(() => window.jaunvelDeck);
+  assert.deepEqual(await entries(), []);
+  assert.deepEqual(errors, []);
+  await context.close();
+});
+
+// In WebKitGTK, the shell's engine: the meter runs in its module worker, a timer fires its pad,
+// a pad played through is recorded, and all of it is still there after a reload.
+const gi = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1'); gi.require_version('Gtk', '3.0')"]);
+const noWebKit = gi.status !== 0 ? 'python3-gi and gir1.2-webkit2-4.1 are not installed' : spawnSync('xvfb-run', ['--help']).error && 'xvfb-run is not installed';
+
+const WEBKIT_BEFORE = `
+const frame = () => new Promise((r) => requestAnimationFrame(r));
+while (!window.jaunvelDeck) await frame();
+window.setThemeFolderFromNative(show);
+while (!jaunvelDeck.show.pages[0].pads[0].path || document.querySelector('.pad[data-state="loading"]')) await frame();
+await jaunvelDeck.levellingIdle();
+const pad = (n) => jaunvelDeck.show.pages[0].pads.find((p) => p.name === n);
+const { engine } = jaunvelDeck;
+engine.trigger(pad('loud.wav'));
+const gain = 20 * Math.log10(engine.voices.get(pad('loud.wav')).gain.gain.value);
+engine.stopPad(pad('loud.wav'));
+document.getElementById('btn-timer-add').click();
+const length = document.getElementById('tm-length');
+length.value = '0:08';
+length.dispatchEvent(new Event('change'));
+const select = document.getElementById('tm-pad');
+select.value = [...select.options].find((o) => o.text.includes('loud')).value;
+select.dispatchEvent(new Event('change'));
+document.getElementById('timer-editor').close();
+document.querySelector('#timers .go').click();
+const endsAt = Date.now() + 8000;
+// A pad played through (3.5 s) is recorded once it ends.
+engine.trigger(pad('fanfare\\ttab.wav'));
+while (engine.voices.size) await new Promise((r) => engine.addEventListener('voices', r, { once: true }));
+for (let i = 0; i < 100 && !jaunvelDeck.recordEntries().length; i++) await frame(); // the record follows a moment later
+return JSON.stringify({ gain, endsAt, record: jaunvelDeck.recordEntries().map((e) => e.file), errors: __errors, reload: true });
+`;
+const WEBKIT_AFTER = `
+const frame = () => new Promise((r) => requestAnimationFrame(r));
+while (!window.jaunvelDeck) await frame();
+const playing = () => [...jaunvelDeck.engine.voices.keys()].some((p) => p.name === 'loud.wav');
+for (let i = 0; i < 2000 && !playing(); i++) await frame();
+return JSON.stringify({ firedAt: playing() ? Date.now() : null, left: document.querySelector('#timers .left')?.textContent,
+  record: jaunvelDeck.recordEntries().map((e) => e.file), errors: __errors });
+`;
+
+test('in WebKitGTK: levelling measures in its worker, a timer fires its pad across a reload, the record keeps a pad played through', { skip: noWebKit, timeout: 90000 }, async () => {
+  const files = [WEBKIT_BEFORE, WEBKIT_AFTER].map((body, i) => {
+    const file = path.join(dir, `webkit-features-${i}.js`);
+    fs.writeFileSync(file, body);
+    return file;
+  });
+  const quiet = ['pulsesink', 'jackaudiosink', 'oss4sink', 'openalsink', 'osssink', 'alsasink', 'pipewiresink'].map((s) => `${s}:NONE`).join();
+  const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
+    ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), url, path.join(dir, 'show'), ...files],
+    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
+    (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
+  const { error, steps } = JSON.parse(stdout.trim().split('\n').pop());
+  assert.equal(error, undefined);
+  const [before, after] = steps.map((s) => s.result);
+  near(before.gain, -16 - -9.03 + 20 * Math.log10(0.81), 0.1, 'the loud pad, levelled');
+  assert.deepEqual([before.record, before.errors], [['fanfare\ttab.wav'], []]);
+  assert.ok(after.firedAt !== null, 'the timer fired its pad after the reload');
+  near(after.firedAt, before.endsAt, 500, 'the timer\'s pad, on time');
+  assert.deepEqual([after.left, after.record, after.errors], ['0:00', ['fanfare\ttab.wav'], []]);
+});
