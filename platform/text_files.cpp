@@ -18,9 +18,11 @@
 namespace jaunvel {
 namespace {
 
-// Files are written and read in pieces of this size, each checked as UTF-8
-// while it is still in the processor's cache.
+// Files are read in pieces that stay in the processor's cache while they are
+// checked as UTF-8 and handed over; written in larger ones, each checked just
+// before it is written (fewer system calls for the same bytes).
 constexpr std::size_t kPiece = std::size_t{256} << 10;
+constexpr std::size_t kWritePiece = std::size_t{1} << 20;
 
 std::string folderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -111,8 +113,8 @@ bool writeAll(int fd, std::string_view bytes) {
 
 // A piece ends on a character boundary, so that each is checked whole.
 std::size_t pieceEnd(std::string_view text, std::size_t start) {
-    if (text.size() - start <= kPiece) return text.size();
-    std::size_t end = start + kPiece;
+    if (text.size() - start <= kWritePiece) return text.size();
+    std::size_t end = start + kWritePiece;
     for (int back = 0; back < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++back) --end;
     return end;
 }

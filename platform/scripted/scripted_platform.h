@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -55,6 +56,9 @@ public:
 
     // ---- What the test reads ----
     const std::vector<std::string>& transcript() const { return transcript_; }
+    // Hands the transcript over and starts a new one: a long run keeps only
+    // what it still needs, as the real platform keeps no script it ran.
+    std::vector<std::string> takeTranscript() { return std::exchange(transcript_, {}); }
     // Transcript lines that start with `prefix`.
     std::vector<std::string> linesStartingWith(const std::string& prefix) const;
     std::vector<std::string> evaluatedScripts() const;

@@ -175,18 +175,19 @@ TEST_F(Settings, OpenHandsBackTheTextUnchanged) {
     EXPECT_EQ(argument(open((folder / "bom.json").string()))["content"], "{\"a\":1}");
 }
 
-// Files are written and read in pieces of 256 KiB: characters cut by a
-// piece's end, and bad bytes beyond the first piece, are found all the same.
+// Files are read in pieces of 256 KiB and written in pieces of 1 MiB:
+// characters cut by a piece's end, and bad bytes beyond the first piece, are
+// found all the same.
 TEST_F(Settings, LongTextsAreCheckedWholeAcrossPieces) {
     std::string text = "ab";
-    while (text.size() < 700'000) text += "大会。";
+    while (text.size() < 2'200'000) text += "大会。";
     const auto target = (folder / "long.json").string();
     save({{"content", text}}, target);
     EXPECT_EQ(bytesOf(target), text);
     EXPECT_EQ(argument(open(target))["content"], text);
 
     std::string bad = text;
-    bad[600'001] = '\xFF';
+    bad[1'600'001] = '\xFF';
     const auto script = save({{"content", bad}}, target);
     EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaveFailed);
     EXPECT_EQ(bytesOf(target), text);
