@@ -3,6 +3,8 @@
 // tab-separated text that pastes into a spreadsheet, and summed per file for a music-rights
 // report. No DOM here.
 
+import { baseName, relativeTo } from './show.js';
+
 export const MIN_PAD_SECONDS = 3;
 export const MIN_BGM_SECONDS = 0.5; // a track skipped at once (or that failed to start) is not one
 export const MAX_ENTRIES = 5000;
@@ -12,19 +14,12 @@ export const KIND_TEXT = { pad: 'パッド', bgm: 'BGM' };
 export const kept = (kind, seconds) => seconds > (kind === 'pad' ? MIN_PAD_SECONDS : MIN_BGM_SECONDS);
 
 // The folder of a file as the report names it: relative to the show's base folder when inside it.
-export function folderOf(path, base) {
-  const dir = String(path).replace(/\/[^/]*$/, '') || '/';
-  if (base) {
-    const prefix = base.replace(/\/+$/, '');
-    if (dir === prefix) return '.';
-    if (dir.startsWith(`${prefix}/`)) return dir.slice(prefix.length + 1);
-  }
-  return dir;
-}
+export const folderOf = (path, base) =>
+  relativeTo(base && base.replace(/(.)\/+$/, '$1'), String(path).replace(/\/[^/]*$/, '') || '/');
 
 // One entry: {kind, start (ms since the epoch), seconds, file, folder, page}.
 export function makeEntry({ kind, start, end, path, page = '', base = null }) {
-  return { kind, start, seconds: Math.max(0, (end - start) / 1000), file: String(path).split('/').pop(), folder: folderOf(path, base), page };
+  return { kind, start, seconds: Math.max(0, (end - start) / 1000), file: baseName(path), folder: folderOf(path, base), page };
 }
 
 // --- text ---------------------------------------------------------------------------------
