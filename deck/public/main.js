@@ -24,6 +24,12 @@ import { installKeyRouter } from './router.js';
 import { installLevelling, scan, apply, idle as levellingIdle } from './levelling.js';
 import { installTimers, timersChanged } from './view-timers.js';
 import { installRecord, recordEntries } from './view-record.js';
+import { bridge as resuming } from './resume.js';
+
+// After a reload the bridge brings the BGM back first: the deck is built once it plays (or
+// cannot), so building it takes no time from the music's start.
+const BRIDGE_WAIT_MS = 400;
+if (resuming) await Promise.race([resuming.started, new Promise((resolve) => setTimeout(resolve, BRIDGE_WAIT_MS))]);
 
 // Every edit goes through store.commit(change, {what}); this redraws what it names and saves.
 onCommit((what) => {
