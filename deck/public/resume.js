@@ -9,7 +9,9 @@
 // that), so the bridge finds the element's latest samples in its own, holds the element back
 // by exactly the difference and crossfades into it: sample for sample the same music.
 
-import { mediaUrl } from './api.js';
+// No imports: nothing to fetch before this runs. (The same URLs as api.js's mediaUrl.)
+const mediaUrl = (path) => `/media?path=${encodeURIComponent(path)}`;
+const request = (path, start, end) => fetch(mediaUrl(path), { headers: { Range: `bytes=${start}-${end}` }, cache: 'no-store', priority: 'high' });
 
 export const PLAYING_KEY = 'jaunvel.deck.playing';
 const RESUME_WITHIN_MS = 60000;
@@ -60,6 +62,14 @@ export function wavRange(layout, from, seconds) {
   const frames = Math.min(total - first, Math.round(seconds * layout.rate));
   const start = layout.offset + first * block;
   return { start, end: start + frames * block - 1, frames, from: first / layout.rate };
+}
+
+// What a bridge from second `time` asks for: its first second and the rest, as inclusive byte
+// ranges (saved with the playing state, so boot.js can ask before any module has loaded).
+export function bridgeParts(layout, time) {
+  const { start, end } = wavRange(layout, time, BRIDGE_SECONDS);
+  const split = Math.min(end, start + Math.round(FIRST_SECONDS * layout.rate) * layout.channels * (layout.bits / 8) - 1);
+  return split < end ? [[start, split], [split + 1, end]] : [[start, end]];
 }
 
 // Interleaved PCM bytes as one Float32Array a channel.
@@ -121,7 +131,7 @@ let context = null;
 // The page's one audio context (the engine's), made here when the bridge needs it first.
 export function audioContext() {
   const Ctx = window.AudioContext || window.webkitAudioContext;
-  return (context ??= new Ctx({ latencyHint: 'interactive' }));
+  return (context ??= window.__jaunvelResume?.context || new Ctx({ latencyHint: 'interactive' }));
 }
 
 function readPlaying() {
@@ -154,12 +164,13 @@ class Bridge {
     this.steady = 0; // times in a row it was found there
     this.clockAhead = null; // once handed over: how far the element's clock runs ahead of what it gives
     this.pcm = new Float32Array(range.frames); // the first channel, for finding the element's samples in
-    // The first second and the rest, asked for side by side; the first starts as it comes.
-    const block = this.#block();
-    const firstEnd = Math.min(range.end, range.start + Math.round(FIRST_SECONDS * this.layout.rate) * block - 1);
-    const rest = firstEnd < range.end ? this.#fetch(firstEnd + 1, range.end) : null;
+    // The first second and the rest, asked for side by side (by boot.js, if it could); the
+    // first starts as it comes.
+    const parts = bridgeParts(this.layout, this.from);
+    const early = window.__jaunvelResume;
+    const asked = early?.path === this.path && JSON.stringify(early.ranges) === JSON.stringify(parts) ? early.parts : null;
+    const [first, rest] = parts.map(([start, end], i) => this.#bytes(asked ? asked[i] : request(this.path, start, end)));
     rest?.catch(() => {}); // the first part decides
-    const first = this.#fetch(range.start, firstEnd);
     const ctx = (this.ctx = audioContext());
     this.input = ctx.createGain(); // the resume's fade-in, and a fade-out when cut short
     this.early = ctx.createGain(); // straight out, at the level the BGM had, until the player takes over
@@ -168,9 +179,10 @@ class Bridge {
     this.late.gain.value = 0;
     this.input.connect(this.early).connect(ctx.destination);
     this.input.connect(this.late);
+    const block = this.#block();
     this.started = first.then((bytes) => {
       this.#play(bytes, 0);
-      rest?.then((more) => this.#play(more, (firstEnd + 1 - range.start) / block), () => {});
+      rest?.then((more) => this.#play(more, (parts[1][0] - parts[0][0]) / block), () => {});
       return true;
     }).catch(() => {
       this.#ranOut();
@@ -182,8 +194,8 @@ class Bridge {
     return this.layout.channels * (this.layout.bits / 8);
   }
 
-  async #fetch(start, end) {
-    const res = await fetch(mediaUrl(this.path), { headers: { Range: `bytes=${start}-${end}` }, cache: 'no-store' });
+  async #bytes(asked) {
+    const res = await asked;
     // Another file under the same name, or no range: these are not the bytes asked for.
     if (res.status !== 206 || (this.layout.etag && res.headers.get('ETag') !== this.layout.etag)) {
       res.body?.cancel();

@@ -7,7 +7,7 @@ import * as S from './show.js';
 import { taper } from './engine.js';
 import { measured } from './levelling.js';
 import { cutPads, renderGrid } from './view-grid.js';
-import { PLAYING_KEY, playing, bridge, readLayout } from './resume.js';
+import { PLAYING_KEY, playing, bridge, readLayout, bridgeParts } from './resume.js';
 
 const STORAGE_KEY = 'jaunvel.deck.show';
 const HOLD_LOADS_MS = 1000;
@@ -69,7 +69,8 @@ export function savePlaying() {
     const time = (bridge?.path === path ? bridge.heard(bgm.element) : null) ?? bgm.element.currentTime - deck.delay.delayTime.value;
     const gain = taper(show.volumes.master) * taper(show.volumes.bgm) * (deck.level ? deck.level.gain.value : 1);
     const loudness = measured.get(path);
-    music = { path, time, wav: layouts.get(path) || null, gain, loudness: loudness && !loudness.failed ? loudness : null };
+    const wav = layouts.get(path) || null;
+    music = { path, time, wav, parts: wav && bridgeParts(wav, time), gain, loudness: loudness && !loudness.failed ? loudness : null };
   }
   try {
     localStorage.setItem(PLAYING_KEY, JSON.stringify({ at: Date.now(), bgm: music, pads }));
