@@ -1,7 +1,7 @@
-// After a reload the BGM plays on before the rest of the deck has loaded. index.html runs this
-// module first (async, ahead of the stylesheets): if the last page left the BGM playing a
-// moment ago in a WAV file whose layout it knew, the audio context is made here, a few seconds
-// of the track from where it was are fetched as a byte range, turned into samples and started
+// After a reload the BGM plays on before the rest of the deck has loaded. If the last page left
+// the BGM playing a moment ago in a WAV file whose layout it knew, boot.js (the page's first
+// script) makes the audio context and asks for the track's next seconds from where it was
+// heard, as byte ranges; this module (run next, async) turns them into samples and starts them
 // at once: the bridge. The BGM player takes it over once the deck is built (adopt): the bridge
 // then sounds through the player's own chain (crossfade gain, levelling, ducking, buses) and
 // the player's element starts there, silent, a little ahead. The element's own clock cannot
