@@ -8,13 +8,16 @@ const os = require('node:os');
 const path = require('node:path');
 const { execFile, spawnSync } = require('node:child_process');
 const { createDeckServer } = require('../server.js');
-const { writeTree } = require('./helpers/wav.js');
+const { writeTree, sineWav } = require('./helpers/wav.js');
 const { launchBrowser, openDeck } = require('./helpers/browser.js');
 
 let dir, deck, url, browser;
 before(async () => {
   dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-editing-'));
-  writeTree(dir, { 'show/a.wav': { seconds: 2, freq: 440, rate: 48000 }, 'show/b.wav': { seconds: 2, freq: 660, rate: 48000 } });
+  // b.wav sounds only from 0.5 to 0.8 s: a pad cut there is heard, one that starts elsewhere is not.
+  const b = sineWav({ seconds: 2, freq: 660, rate: 48000 });
+  b.fill(0, 44, 44 + 2 * 24000).fill(0, 44 + 2 * 38400);
+  writeTree(dir, { 'show/a.wav': { seconds: 2, freq: 440, rate: 48000 }, 'show/b.wav': b });
   deck = createDeckServer({ port: 0 });
   url = `http://localhost:${(await deck.start()).port}/`;
   browser = await launchBrowser();
@@ -34,7 +37,8 @@ if (!jaunvelDeck.show.pages[0].pads[1].path) window.setThemeFolderFromNative(sho
 while (!jaunvelDeck.show.pages[0].pads[1].path || document.querySelector('.pad[data-state="loading"]')) await frame();
 const { engine } = jaunvelDeck;
 const [a, b] = jaunvelDeck.show.pages[0].pads;
-const ended = (pad) => new Promise((r) => engine.addEventListener('voices', function f() { if (!engine.voices.has(pad)) r(engine.removeEventListener('voices', f)); }));
+const ended = (pad) => Promise.race([new Promise((r) => setTimeout(r, 3000)), // a deadline, so a fault fails rather than hangs
+  new Promise((r) => engine.addEventListener('voices', function f() { if (!engine.voices.has(pad)) r(engine.removeEventListener('voices', f)); }))]);
 const key = (type, repeat = false) => window.dispatchEvent(new KeyboardEvent(type, { key: '1', code: 'Digit1', repeat }));
 Object.assign(a, { mode: 'hold', trimStart: 0.25, trimEnd: null, fadeIn: 0 });
 key('keydown');
@@ -53,7 +57,17 @@ engine.trigger(b);
 const vb = engine.voices.get(b);
 while (engine.ctx.currentTime - vb.startedAt < 0.05) await frame();
 const fades = [vb.gain.gain.value / vb.level, (engine.ctx.currentTime - vb.startedAt) / 0.2]; // part way up its fade-in
-await ended(b);
+const tap = engine.ctx.createAnalyser(); // what the pads bus carries while b plays
+engine.padsBus.connect(tap);
+const wave = new Float32Array(tap.fftSize);
+let heard = 0;
+let over = false;
+ended(b).then(() => (over = true));
+while (!over) {
+  tap.getFloatTimeDomainData(wave);
+  heard = Math.max(heard, ...wave.map(Math.abs));
+  await frame();
+}
 const playedMs = performance.now() - t1;
 b.mode = 'loop';
 engine.trigger(b);
@@ -61,7 +75,7 @@ const src = engine.voices.get(b).source;
 const rate = src.buffer.sampleRate;
 const loop = [src.loopStart * rate, src.loopEnd * rate];
 engine.stopPad(b, 0);
-return JSON.stringify({ same, held: voice.stopping === true, releasedMs, playedMs, fades, loop, rate, errors: window.__errors || [] });
+return JSON.stringify({ same, held: voice.stopping === true, releasedMs, playedMs, fades, heard, loop, rate, errors: window.__errors || [] });
 `;
 function check(r) {
   assert.deepEqual(r.errors, []);
@@ -69,6 +83,7 @@ function check(r) {
   assert.ok(r.releasedMs < 250, `a let-go pad ends in a short fade: ${r.releasedMs} ms`);
   assert.ok(r.playedMs > 280 && r.playedMs < 520, `a pad cut to 0.5–0.8 s plays 0.3 s: ${r.playedMs} ms`);
   assert.ok(r.fades[1] < 0.9 && Math.abs(r.fades[0] - r.fades[1]) < 0.25, `a pad with a fade-in comes up with the audio clock: ${r.fades}`);
+  assert.ok(r.heard > 0.05, `the cut part was heard: peak ${r.heard}`);
   assert.deepEqual(r.loop, [0.5 * r.rate, 0.8 * r.rate]);
 }
 
