@@ -55,7 +55,7 @@ Object.assign(b, { mode: 'oneshot', trimStart: 0.5, trimEnd: 0.8, fadeIn: 0.2, f
 const t1 = performance.now();
 engine.trigger(b);
 const vb = engine.voices.get(b);
-while (engine.ctx.currentTime - vb.startedAt < 0.05) await frame();
+while (engine.ctx.currentTime - vb.startedAt < 0.05) await new Promise((r) => setTimeout(r, 1)); // the audio clock, read often
 const fades = [vb.gain.gain.value / vb.level, (engine.ctx.currentTime - vb.startedAt) / 0.2]; // part way up its fade-in
 const tap = engine.ctx.createAnalyser(); // what the pads bus carries while b plays
 engine.padsBus.connect(tap);
