@@ -11,18 +11,14 @@ test('points become whole frames start() lands on; fades fit in what plays; the 
     [{ trimStart: 0.5, trimEnd: 1.5, fadeIn: 0.1, fadeOut: 0.2 }, 96000, 48000, [24000, 72000, 0.1, 0.2]],
     [{ trimStart: 1 / 44100, trimEnd: 0.7 }, 88200, 44100, [1, 30870, E, E]], // cut inside: no click
     [{ trimStart: 0.2, trimEnd: 0.5, fadeIn: 0.3, fadeOut: 0.3 }, 48000, 48000, [9600, 24000, 0.15, 0.15]], // shared
-    [{ trimStart: -3, trimEnd: 99, fadeOut: 5 }, 1000, 1000, [0, 1000, 0, 0]], // pulled in
     [{ trimStart: 0.9, trimEnd: 0.1 }, 1000, 1000, [900, 901, 0.0005, 0.0005]], // end before start: one frame
   ]) {
     const s = padShape(pad, frames, rate);
     assert.deepEqual([s.startFrame, s.endFrame, s.fadeIn, s.fadeOut].map((v) => Math.round(v * 1e9) / 1e9), want, JSON.stringify(pad));
     assert.ok(Math.floor(s.offset * rate) === s.startFrame && Math.abs(s.fadeOutAt + s.fadeOut - s.duration) < 1e-9);
   }
-  for (const rate of [44100, 48000, 22050, 96000]) {
-    for (let f = 0; f < 200000; f += 997) assert.ok(Math.floor(frameTime(f, rate) * rate) === f && frameTime(f, rate) * rate - f < 1e-6, `${f} @ ${rate}`);
-  }
-  const channels = [[0.1, -0.5, 0.2, 0, 0, 0, 0.9, -0.1], [0, 0, 0.7, 0, -0.8, 0, 0, 0]].map((c) => Float32Array.from(c));
-  assert.deepEqual([...peaks(channels, 4)].map((v) => Math.round(v * 10) / 10), [-0.5, 0.1, 0, 0.7, -0.8, 0, -0.1, 0.9]);
+  for (let f = 0, rate = 44100; f < 800000; f += 997, rate = [44100, 48000, 22050, 96000][f % 4]) assert.ok(Math.floor(frameTime(f, rate) * rate) === f && frameTime(f, rate) * rate - f < 1e-6, `${f} @ ${rate}`);
+  assert.deepEqual([...peaks([[0.1, -0.5, 0.2, 0, 0, 0, 0.9, -0.1], [0, 0, 0.7, 0, -0.8, 0, 0, 0]].map((c) => Float32Array.from(c)), 4)].map((v) => Math.round(v * 10) / 10), [-0.5, 0.1, 0, 0.7, -0.8, 0, -0.1, 0.9]);
 });
 
 test('settings: a file from before is written back as it was; hold, points and fade-in are kept, odd values dropped', async () => {
