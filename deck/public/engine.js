@@ -237,11 +237,14 @@ export class Engine extends EventTarget {
       // A media element seeks as near to the start point as its decoder allows, and its end
       // point is kept by the page's clock: exact to some tens of milliseconds, not to the frame.
       const el = this.#padElement(pad, entry);
-      el.loop = voice.loop && !shape.trimmed;
+      el.loop = voice.loop && !shape.trimmed && shape.startFrame === 0;
       el.currentTime = shape.offset;
       el.play().catch(() => this.#ended(pad, voice));
       voice.element = el;
-      el.onended = () => this.#ended(pad, voice);
+      el.onended = () => {
+        if (!voice.loop || voice.stopping) this.#ended(pad, voice);
+        else (el.currentTime = shape.offset), el.play().catch(() => this.#ended(pad, voice)); // a loop from its start point
+      };
       this.#connectElement(el, gain);
       this.#record(performance.now() - t0);
       if (shape.trimmed) this.#streamEnd(pad, voice);

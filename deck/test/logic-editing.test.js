@@ -26,12 +26,10 @@ test('settings: a file from before is written back as it was; hold, points and f
   const show = S.createShow();
   show.pages[0].pads[0] = S.createPad(0, { path: '/x/a.wav', name: 'a.wav' });
   const before = S.toSettingsText(show);
-  assert.equal(S.toSettingsText(S.fromSettingsText(before)), before);
-  assert.doesNotMatch(before, /trim|fadeIn/); // unset fields are not written
-  const read = (fields) => (({ mode, trimStart, trimEnd, fadeIn }) => [mode, trimStart, trimEnd, fadeIn])(S.fromSettingsText(
-    JSON.stringify({ ...JSON.parse(before), pages: [{ pads: [{ ...JSON.parse(before).pages[0].pads[0], ...fields }] }] })).pages[0].pads[0]);
-  assert.deepEqual(read({ mode: 'hold', trimStart: 0.25, trimEnd: 1.5, fadeIn: 0.3 }), ['hold', 0.25, 1.5, 0.3]);
-  assert.deepEqual(read({ mode: 'gate', trimStart: 2, trimEnd: 1, fadeIn: -1 }), ['oneshot', 2, null, 0]);
+  assert.ok(S.toSettingsText(S.fromSettingsText(before)) === before && !/trim|fadeIn/.test(before), 'written back as it was');
+  const fields = () => (({ mode, trimStart, trimEnd, fadeIn }) => [mode, trimStart, trimEnd, fadeIn])(S.fromSettingsText(S.toSettingsText(show)).pages[0].pads[0]);
   Object.assign(show.pages[0].pads[0], { mode: 'hold', trimStart: 0.25, trimEnd: 1.5, fadeIn: 0.3 });
-  assert.match(S.toSettingsText(show), /"mode": "hold",[^}]*"trimStart": 0.25,\s*"trimEnd": 1.5,\s*"fadeIn": 0.3/);
+  assert.deepEqual(fields(), ['hold', 0.25, 1.5, 0.3]);
+  Object.assign(show.pages[0].pads[0], { mode: 'gate', trimStart: 2, trimEnd: 1, fadeIn: -1 });
+  assert.deepEqual(fields(), ['oneshot', 2, null, 0]);
 });
