@@ -1,8 +1,6 @@
 'use strict';
 // A pad's points and fades as frames and seconds, its waveform's columns, and its settings fields.
-const { test } = require('node:test');
-const assert = require('node:assert/strict');
-const { pageModule } = require('./helpers/page-modules.js');
+const [{ test }, assert, { pageModule }] = [require('node:test'), require('node:assert/strict'), require('./helpers/page-modules.js')];
 
 test('points become whole frames start() lands on; fades fit in what plays; the waveform\'s columns', async () => {
   const { padShape, frameTime, peaks, EDGE_FADE: E } = await pageModule('pad-shape.js');
