@@ -1,10 +1,11 @@
 'use strict';
 // Hold mode, start and end points, fades and the waveform editor, in Chromium; what pads play, in WebKitGTK too.
 const [{ test, before, after }, assert] = [require('node:test'), require('node:assert/strict')];
-const [fs, os, path, { execFile, spawnSync }] = ['fs', 'os', 'path', 'child_process'].map((m) => require(`node:${m}`));
+const [fs, os, path] = ['fs', 'os', 'path'].map((m) => require(`node:${m}`));
 const { createDeckServer } = require('../server.js');
 const { writeTree, sineWav } = require('./helpers/wav.js');
 const { launchBrowser, openDeck } = require('./helpers/browser.js');
+const { noWebKit, inWebKit } = require('./helpers/webkit.js');
 
 let dir, deck, url, browser;
 before(async () => {
@@ -78,15 +79,6 @@ test('hold mode, points and fades: edited on the waveform, undone step by step, 
   await context.close();
 });
 
-const noWebKit = (spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1')"]).status !== 0 || spawnSync('xvfb-run', ['--help']).error) && 'needs python3-gi, gir1.2-webkit2-4.1 and xvfb-run';
-
 test('in WebKitGTK: a held key sounds until it comes up, a repeat does not restart it, cut pads play their part', { skip: noWebKit, timeout: 60000 }, async () => {
-  const file = path.join(dir, 'webkit-editing.js');
-  fs.writeFileSync(file, PLAY);
-  const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
-    ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), url, path.join(dir, 'show'), file],
-    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: 'pulsesink:NONE,alsasink:NONE,pipewiresink:NONE,jackaudiosink:NONE,osssink:NONE' }, timeout: 50000 },
-    (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
-  const { error, steps } = JSON.parse(stdout.trim().split('\n').pop());
-  check(error ? { errors: [error] } : steps[0].result);
+  check((await inWebKit({ url, show: path.join(dir, 'show'), dir, steps: [PLAY], name: 'editing' })).results[0]);
 });
