@@ -60,6 +60,7 @@ async function inChromium(browser, url, dir) {
   const ready = await run(steps.ready);
   const load = await run(steps.load);
   const press = await run(steps.press);
+  const pressShaped = await run(steps.pressShaped);
   const lit = await run(steps.lit);
   const bgmStart = await run(steps.bgmStart);
   const bgmHold = await run(steps.hold);
@@ -82,7 +83,7 @@ async function inChromium(browser, url, dir) {
   await bare2.page.evaluate(`(async () => { ${steps.hold} })()`);
   const bareBgmHold = { memory: rendererMemory() };
   await bare2.page.context().close();
-  return { ready, load, press, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold, resumes };
+  return { ready, load, press, pressShaped, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold, resumes };
 }
 
 // Runs steps in a fresh WebKitGTK page (a web process of its own) under Xvfb.
@@ -113,12 +114,12 @@ async function inWebKit(url, dir, work) {
   const probe = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1')"]);
   if (probe.status !== 0 || spawnSync('xvfb-run', ['--help']).error) return null;
   const RELOADS = 4;
-  const [ready, load, press, lit, bgmStart, bgmHold, ...reloads] = await webkitSteps(url, dir, work,
-    ['ready', 'load', 'press', 'lit', 'bgmStart', 'hold', ...Array(RELOADS).fill(['cut', 'resumed']).flat()]);
+  const [ready, load, press, pressShaped, lit, bgmStart, bgmHold, ...reloads] = await webkitSteps(url, dir, work,
+    ['ready', 'load', 'press', 'pressShaped', 'lit', 'bgmStart', 'hold', ...Array(RELOADS).fill(['cut', 'resumed']).flat()]);
   const [bareReady, bareLoad] = await webkitSteps(url, dir, work, ['ready', 'bareLoad']);
   const [, bareBgmStart, bareBgmHold] = await webkitSteps(url, dir, work, ['ready', 'bareBgmStart', 'hold']);
   const resumes = reloads.filter((_, i) => i % 2 === 1).map((s) => s.result);
-  return { ready, load, press, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold, resumes };
+  return { ready, load, press, pressShaped, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold, resumes };
 }
 
 async function main() {
@@ -144,18 +145,21 @@ async function main() {
     console.log(`pad trigger, 64 pads loaded, ${steps.PRESSES} presses per handler; ms of main thread from keydown to start() (target p99 <= 1 ms)`);
     console.log(`${''.padEnd(30)}${head.map((h) => h.padStart(27)).join('')}`);
     console.log(`${'row'.padEnd(30)}${names.map(() => `${col('ours')}${col('bare')}${col('ratio')}`).join('')}`);
-    for (const p of [50, 90, 99, 99.9]) {
-      const cells = names.map((n) => {
-        const { ours, bare } = engines[n].press.result;
-        const o = pct(ours, p);
-        const b = pct(bare, p);
-        const clock = engines[n].ready.result.clockMs; // below one step of the clock, both read 0
-        return `${col(o.toFixed(3))}${col(b.toFixed(3))}${col((Math.max(o, clock) / Math.max(b, clock)).toFixed(2))}`;
-      });
-      console.log(`${`p${p}`.padEnd(30)}${cells.join('')}`);
+    for (const [step, label] of [['press', ''], ['pressShaped', ' with hold and trims in use']]) {
+      for (const p of [50, 90, 99, 99.9]) {
+        const cells = names.map((n) => {
+          const { ours, bare } = engines[n][step].result;
+          const o = pct(ours, p);
+          const b = pct(bare, p);
+          const clock = engines[n].ready.result.clockMs; // below one step of the clock, both read 0
+          return `${col(o.toFixed(3))}${col(b.toFixed(3))}${col((Math.max(o, clock) / Math.max(b, clock)).toFixed(2))}`;
+        });
+        console.log(`${`p${p}${label}`.padEnd(30)}${cells.join('')}`);
+      }
     }
     const one = (label, f) => console.log(`${label.padEnd(30)}${names.map((n) => f(engines[n]).padStart(27)).join('')}`);
     one('presses recorded', (e) => `${e.press.result.ours.length} / ${e.press.result.bare.length}`);
+    one('with hold and trims, recorded', (e) => `${e.pressShaped.result.ours.length} / ${e.pressShaped.result.bare.length}`);
     one('clock step, isolated page', (e) => `${(e.ready.result.clockMs * 1000).toFixed(0)} us, ${e.ready.result.isolated}`);
     one('audio context rate', (e) => `${e.ready.result.rate} Hz`);
     const mib = (kib) => (kib / 1024).toFixed(1);

@@ -75,7 +75,21 @@ for (let i = 0; i < presses; i++) {
 return JSON.stringify({ ours, bare });
 `;
 
-module.exports = { ready, load, bareLoad, press, PRESSES };
+// The same presses with the page's pads cut and faded, every other one in hold mode (its key
+// comes up after each press, as a held key does): points, fades and gain ramps set in the
+// editor's way (worked out on the edit), so a key only reads them. The pads are as they were
+// afterwards.
+const pressShaped = `
+for (const [i, pad] of jaunvelDeck.show.pages[jaunvelDeck.show.currentPage].pads.entries()) {
+  Object.assign(pad, { trimStart: 0.1 + i * 0.01, trimEnd: 1.5, fadeIn: 0.05, fadeOut: 0.2, mode: i % 2 ? 'oneshot' : 'hold' });
+  jaunvelDeck.engine.prepare(pad);
+}
+const up = (k) => new KeyboardEvent('keyup', { key: k.toLowerCase(), code: /\\d/.test(k) ? 'Digit' + k : 'Key' + k, bubbles: true });
+${press.replace('document.dispatchEvent(event(keys[i % keys.length]));', 'document.dispatchEvent(event(keys[i % keys.length]));\n  document.dispatchEvent(up(keys[i % keys.length]));')
+  .replace('return JSON.stringify', `for (const pad of jaunvelDeck.show.pages[jaunvelDeck.show.currentPage].pads) Object.assign(pad, { trimStart: 0, trimEnd: null, fadeIn: 0, mode: 'oneshot' });
+return JSON.stringify`)}`;
+
+module.exports = { ready, load, bareLoad, press, pressShaped, PRESSES };
 
 // Key to pad lit on screen: from a keydown to the frame after the one in which the pad shows as
 // playing (that one has been painted by then); the same for a bare handler that starts a source

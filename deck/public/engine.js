@@ -7,6 +7,7 @@
 
 import { mediaUrl } from './api.js';
 import { Decoder } from './decode.js';
+import { padShape, HOLD_RELEASE } from './pad-shape.js';
 import { audioContext } from './resume.js';
 
 const DUCK_GAIN = 0.25; // about −12 dB
@@ -44,6 +45,7 @@ export class Engine extends EventTarget {
     this.decodedBytes = 0;
     this.budget = DECODED_BUDGET_BYTES;
     this.voices = new Map(); // pad object → voice
+    this.shapes = new WeakMap(); // pad object → its trims and fades worked out (pad-shape.js)
     this.ducking = 0;
     this.level = () => 1; // a pad's loudness gain, on top of its volume (levelling.js)
     this.triggerTimes = new Float64Array(4096);
@@ -160,17 +162,49 @@ export class Engine extends EventTarget {
     return Boolean(v && !v.stopping);
   }
 
-  // Seconds left of a playing pad (of this turn, for a loop) and its length, or null.
+  // Seconds left of a playing pad (of this turn, for a loop, up to its end point) and the
+  // length between its points, or null.
   timing(pad) {
     const v = this.voices.get(pad);
     if (!v) return null;
     if (v.element) {
-      const total = v.element.duration;
-      return Number.isFinite(total) ? { left: Math.max(0, total - v.element.currentTime), total } : null;
+      const end = v.shape.trimmed ? v.shape.end : v.element.duration;
+      return Number.isFinite(end) ? { left: Math.max(0, end - v.element.currentTime), total: end - v.shape.offset } : null;
     }
     const played = this.ctx.currentTime - v.startedAt;
     const total = v.duration;
     return { left: v.loop ? total - (played % total) : Math.max(0, total - played), total };
+  }
+
+  // Where in its file a sounding pad is, in seconds; null when it does not sound.
+  position(pad) {
+    const v = this.voices.get(pad);
+    if (!v || v.done) return null;
+    if (v.element) return v.element.currentTime;
+    const played = Math.max(0, this.ctx.currentTime - v.startedAt);
+    return v.shape.offset + (v.loop ? played % v.duration : Math.min(played, v.duration));
+  }
+
+  // A pad's trims and fades for its file as loaded: worked out when the pad is edited or its
+  // file decoded (prepare), and on a key only when neither happened since (an undo, say).
+  shapeOf(pad, entry = this.fileState(pad.path)) {
+    const s = this.shapes.get(pad);
+    if (s && s.entry === entry && s.length === entry.duration && s.trimStart === pad.trimStart && s.trimEnd === pad.trimEnd &&
+      s.fadeIn === pad.fadeIn && s.fadeOut === pad.fadeOut) return s;
+    return this.prepare(pad, entry);
+  }
+
+  prepare(pad, entry = this.fileState(pad.path)) {
+    if (!entry || entry.state !== 'ready') return null;
+    // A streamed pad has no frames to count: its points are worked out on a fine grid instead.
+    const rate = entry.buffer ? entry.buffer.sampleRate : 48000;
+    const frames = entry.buffer ? entry.buffer.length : Math.max(1, Math.round((entry.duration || 86400) * rate));
+    const shape = Object.assign(padShape(pad, frames, rate), {
+      entry, length: entry.duration, trimStart: pad.trimStart, trimEnd: pad.trimEnd, fadeIn: pad.fadeIn, fadeOut: pad.fadeOut,
+    });
+    shape.trimmed = shape.endFrame < frames;
+    this.shapes.set(pad, shape);
+    return shape;
   }
 
   // Plays, restarts or fades a pad according to its mode. `t0` is when the key went
@@ -181,7 +215,7 @@ export class Engine extends EventTarget {
     if (!entry || entry.state !== 'ready') return false;
     const current = this.voices.get(pad);
     if (current && !current.stopping && pad.mode !== 'oneshot') {
-      this.stopPad(pad, pad.fadeOut);
+      if (pad.mode !== 'hold') this.stopPad(pad, pad.fadeOut); // a held pad held twice (pointer and key) sounds on
       return true;
     }
     if (current?.element) {
@@ -190,29 +224,45 @@ export class Engine extends EventTarget {
       current.stopping = true;
       this.#ended(pad, current);
     }
+    const shape = this.shapeOf(pad, entry);
     const now = this.ctx.currentTime;
     const gain = this.spareGains.pop() || this.#newGain();
-    gain.gain.value = taper(pad.volume) * this.level(pad);
-    const voice = { gain, startedAt: now, duration: entry.duration, loop: pad.mode === 'loop', duck: pad.duck, stopping: false };
+    const level = taper(pad.volume) * this.level(pad);
+    const voice = { gain, level, shape, startedAt: now, duration: shape.duration, loop: pad.mode === 'loop', duck: pad.duck, stopping: false };
+    if (shape.fadeIn > 0) {
+      gain.gain.setValueAtTime(0, now);
+      gain.gain.linearRampToValueAtTime(level, now + shape.fadeIn);
+    } else gain.gain.value = level;
     if (entry.stream) {
+      // A media element seeks as near to the start point as its decoder allows, and its end
+      // point is kept by the page's clock: exact to some tens of milliseconds, not to the frame.
       const el = this.#padElement(pad, entry);
-      el.loop = voice.loop;
-      el.currentTime = 0;
+      el.loop = voice.loop && !shape.trimmed && shape.startFrame === 0;
+      el.currentTime = shape.offset;
       el.play().catch(() => this.#ended(pad, voice));
       voice.element = el;
-      el.onended = () => this.#ended(pad, voice);
+      el.onended = () => {
+        if (!voice.loop || voice.stopping) this.#ended(pad, voice);
+        else (el.currentTime = shape.offset), el.play().catch(() => this.#ended(pad, voice)); // a loop from its start point
+      };
       this.#connectElement(el, gain);
       this.#record(performance.now() - t0);
+      if (shape.trimmed) this.#streamEnd(pad, voice);
     } else {
       const src = this.ctx.createBufferSource();
       src.buffer = entry.buffer;
-      if (voice.loop) src.loop = true;
       src.connect(gain);
-      src.start(now);
+      if (voice.loop) {
+        src.loop = true;
+        src.loopStart = shape.loopStart;
+        src.loopEnd = shape.loopEnd;
+        src.start(now, shape.offset);
+      } else src.start(now, shape.offset, shape.duration);
       this.#record(performance.now() - t0);
       src.onended = () => this.#ended(pad, voice);
       voice.source = src;
     }
+    if (!voice.loop) this.#fadeAtEnd(voice);
     if (this.ctx.state !== 'running') this.resume();
     this.voices.set(pad, voice);
     if (voice.duck) this.#duckBy(1);
@@ -257,10 +307,49 @@ export class Engine extends EventTarget {
     el.__node.connect(gain);
   }
 
-  // A pad's volume changed: a voice that is sounding follows it at once.
+  // The fade-out at a cut end point, on the gain's timeline from the voice's start.
+  #fadeAtEnd(v) {
+    const { fadeOut, fadeOutAt, duration } = v.shape;
+    if (!(fadeOut > 0)) return;
+    const g = v.gain.gain;
+    const from = v.startedAt + fadeOutAt;
+    if (from > this.ctx.currentTime) g.setValueAtTime(v.level, from);
+    g.linearRampToValueAtTime(0, v.startedAt + duration);
+  }
+
+  // A streamed pad stops (or, looping, goes back to its start point) at its end point.
+  #streamEnd(pad, v) {
+    clearTimeout(v.endTimer);
+    const left = v.shape.end - v.element.currentTime;
+    v.endTimer = setTimeout(() => {
+      if (v.stopping || v.done) return;
+      if (!v.loop) {
+        v.element.pause();
+        this.#ended(pad, v);
+        return;
+      }
+      v.element.currentTime = v.shape.offset;
+      this.#streamEnd(pad, v);
+    }, Math.max(0, left) * 1000);
+  }
+
+  // A pad's volume changed: a voice that is sounding follows it at once (and still fades at
+  // its end point).
   setPadVolume(pad) {
     const v = this.voices.get(pad);
-    if (v && !v.stopping) rampTo(v.gain.gain, taper(pad.volume) * this.level(pad), this.ctx.currentTime, 0.05);
+    if (!v || v.stopping) return;
+    v.level = taper(pad.volume) * this.level(pad);
+    const now = this.ctx.currentTime;
+    const fadesFrom = v.loop || !(v.shape.fadeOut > 0) ? Infinity : v.startedAt + v.shape.fadeOutAt;
+    if (now >= fadesFrom) return; // already fading out at its end point
+    rampTo(v.gain.gain, v.level, now, Math.min(0.05, fadesFrom - now));
+    if (fadesFrom < Infinity) this.#fadeAtEnd(v);
+  }
+
+  // A held pad let go: it stops in a short fade.
+  release(pad) {
+    const v = this.voices.get(pad);
+    if (v && !v.stopping) this.#stopVoice(pad, v, HOLD_RELEASE);
   }
 
   stopPad(pad, fade = CLICK_FREE) {

@@ -11,7 +11,7 @@ import { renderAll, renderAudioState } from './view-show.js';
 import { renderTabs } from './view-tabs.js';
 import { renderGrid, updatePad, padElements, installGrid } from './view-grid.js';
 import { renderBgm, installBgmControls } from './view-bgm.js';
-import { installEditor, editingPad, fillEditor } from './view-editor.js';
+import { installEditor, editingPad, fillEditor, editorVoices } from './view-editor.js';
 import { onVoices } from './view-sounding.js';
 import { updatePreflight } from './view-preflight.js';
 import { afterSwap, applyShow } from './action-show.js';
@@ -115,10 +115,12 @@ function installEvents() {
     savePlaying();
   });
   engine.addEventListener('filestate', (e) => {
+    for (const pad of S.allPads(show)) if (pad.path === e.detail) engine.prepare(pad);
     for (const pad of padElements.keys()) if (pad.path === e.detail) updatePad(pad);
     if (editingPad()?.path === e.detail) fillEditor();
   });
   engine.addEventListener('voices', onVoices);
+  engine.addEventListener('voices', editorVoices);
   engine.addEventListener('duck', (e) => ($('duck-indicator').hidden = !e.detail));
   engine.addEventListener('statechange', renderAudioState);
   bgm.addEventListener('change', () => {

@@ -4,6 +4,20 @@
 
 const GIVES_FOCUS_BACK = 'button, input[type="checkbox"], input[type="radio"], input[type="range"], input[type="color"], summary';
 
+// Calls release() once the pointer that went down (e) comes up, is cancelled or the window
+// loses it: a hold-mode pad sounds only while it is held.
+export function untilReleased(e, release) {
+  const done = new AbortController();
+  const end = () => {
+    done.abort();
+    release();
+  };
+  for (const type of ['pointerup', 'pointercancel']) {
+    window.addEventListener(type, (u) => u.pointerId === e.pointerId && end(), { capture: true, signal: done.signal });
+  }
+  window.addEventListener('blur', end, { signal: done.signal });
+}
+
 export function installPointerRules(root = document) {
   root.addEventListener('pointerup', (e) => {
     const el = e.target.closest?.(GIVES_FOCUS_BACK);

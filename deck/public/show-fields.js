@@ -33,10 +33,34 @@ export function readShowFields(doc, show) {
 // A pad is levelled unless it was switched off (level: false).
 export function writePadFields(pad, out) {
   out.level = pad.level !== false;
+  writePadPlayFields(pad, out);
   return out;
 }
 
 export function readPadFields(raw, pad) {
   if (raw.level === false) pad.level = false;
+  readPadPlayFields(raw, pad);
   return pad;
+}
+
+// --- what of a pad's sound plays: start and end points, fade-in ---------------------------
+// trimStart (seconds into the file, 0 = its start), trimEnd (seconds, null = its end) and
+// fadeIn (seconds) are written only when set, so a file without them is written back as it
+// was; the mode 'hold' is one more value of the pad's mode, which an older deck reads as
+// 'oneshot'. The fade-out (pad.fadeOut) was there before: it also fades a pad whose end
+// point cuts the sound short.
+export const newPadFields = () => ({ trimStart: 0, trimEnd: null, fadeIn: 0 });
+
+const seconds = (v, hi = 86400) => (typeof v === 'number' && Number.isFinite(v) && v >= 0 ? Math.min(hi, v) : null);
+
+function writePadPlayFields(pad, out) {
+  if (pad.trimStart > 0) out.trimStart = pad.trimStart;
+  if (seconds(pad.trimEnd) !== null) out.trimEnd = pad.trimEnd;
+  if (pad.fadeIn > 0) out.fadeIn = pad.fadeIn;
+}
+
+function readPadPlayFields(raw, pad) {
+  const start = seconds(raw.trimStart) || 0;
+  const end = seconds(raw.trimEnd);
+  Object.assign(pad, { trimStart: start, trimEnd: end !== null && end > start ? end : null, fadeIn: seconds(raw.fadeIn, 30) || 0 });
 }

@@ -1,6 +1,6 @@
 // The show: pages of pads, the BGM playlist and the mixer, and their settings-file text.
 
-import { newShowFields, writeShowFields, readShowFields, writePadFields, readPadFields } from './show-fields.js';
+import { newShowFields, writeShowFields, readShowFields, writePadFields, readPadFields, newPadFields } from './show-fields.js';
 
 export const FORMAT = 'jaunvel-deck';
 export const SCHEMA_VERSION = 1;
@@ -8,7 +8,7 @@ export const DEFAULT_FILE_NAME = '大会設定.brasmoor.json';
 export const PADS_PER_ROW = 4;
 export const MIN_PADS = 16;
 export const MAX_PADS = 64;
-export const MODES = ['oneshot', 'toggle', 'loop'];
+export const MODES = ['oneshot', 'toggle', 'loop', 'hold'];
 export const COLORS = ['#3b82f6', '#22c55e', '#eab308', '#f97316', '#ef4444', '#a855f7', '#14b8a6', '#64748b'];
 const DEFAULT_KEYS = ['1', '2', '3', '4', 'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F', 'Z', 'X', 'C', 'V'];
 
@@ -25,6 +25,7 @@ export function createPad(position = 0, fields = {}) {
     duck: false,
     path: null,
     name: '',
+    ...newPadFields(),
     ...fields,
   };
 }

@@ -7,6 +7,7 @@ import { composing } from './keys.js';
 import { padState, stateText } from './files.js';
 import { setText, setWidth } from './paint.js';
 import { openEditor } from './view-editor.js';
+import { untilReleased } from './pointer.js';
 
 export let padElements = new Map(); // pad → element on the current page
 export let hotkeys = new Map(); // key name → pad on the current page
@@ -29,7 +30,7 @@ export function renderGrid() {
       '<span class="status"></span><span class="mode"></span><span class="progress"></span>';
     el.querySelector('.key').textContent = pad.hotkey;
     el.querySelector('.label').textContent = pad.label || (pad.path ? S.stripExtension(pad.name) : '');
-    el.querySelector('.mode').textContent = { oneshot: '', toggle: 'トグル', loop: 'ループ' }[pad.mode];
+    el.querySelector('.mode').textContent = { oneshot: '', toggle: 'トグル', loop: 'ループ', hold: '押す間' }[pad.mode];
     el.querySelector('.duck-mark').hidden = !pad.duck;
     el.title = pad.path || '';
     el.tabIndex = 0; // reachable from the keyboard: Enter plays it
@@ -90,7 +91,10 @@ export function installGrid() {
     const at = padOf(e);
     if (!at) return;
     if (e.target.closest('.edit') || !at.pad.path) openEditor(at.page, at.slot);
-    else if (engine.trigger(at.pad)) lightPad(at.pad);
+    else if (engine.trigger(at.pad)) {
+      lightPad(at.pad);
+      if (at.pad.mode === 'hold') untilReleased(e, () => engine.release(at.pad));
+    }
   });
   grid.addEventListener('keydown', (e) => {
     const el = e.target.closest('.pad');
@@ -98,8 +102,13 @@ export function installGrid() {
     const at = padOf(e);
     if (!at) return;
     e.preventDefault();
+    if (e.repeat) return;
     if (!at.pad.path) openEditor(at.page, at.slot);
     else if (engine.trigger(at.pad)) lightPad(at.pad);
+  });
+  grid.addEventListener('keyup', (e) => {
+    const at = e.key === 'Enter' && e.target.closest('.pad') ? padOf(e) : null;
+    if (at && at.pad.mode === 'hold') engine.release(at.pad);
   });
   grid.addEventListener('contextmenu', (e) => {
     if (!e.target.closest('.pad')) return;

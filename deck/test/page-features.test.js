@@ -6,10 +6,10 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { execFile, spawnSync } = require('node:child_process');
 const { createDeckServer } = require('../server.js');
 const { writeTree, sineWav } = require('./helpers/wav.js');
 const { launchBrowser, openDeck } = require('./helpers/browser.js');
+const { noWebKit, inWebKit } = require('./helpers/webkit.js');
 
 let dir, deck, url, browser;
 // Two seconds of silence with a click at 0.9 every tenth of a second.
@@ -172,9 +172,6 @@ test('the record of what was played: pads over 3 s and BGM tracks, kept across a
 
 // In WebKitGTK, the shell's engine: the meter runs in its module worker, a timer fires its pad,
 // a pad played through is recorded, and all of it is still there after a reload.
-const gi = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1'); gi.require_version('Gtk', '3.0')"]);
-const noWebKit = gi.status !== 0 ? 'python3-gi and gir1.2-webkit2-4.1 are not installed' : spawnSync('xvfb-run', ['--help']).error && 'xvfb-run is not installed';
-
 const WEBKIT_BEFORE = `
 const frame = () => new Promise((r) => requestAnimationFrame(r));
 while (!window.jaunvelDeck) await frame();
@@ -212,19 +209,7 @@ return JSON.stringify({ firedAt: playing() ? Date.now() : null, left: document.q
 `;
 
 test('in WebKitGTK: levelling measures in its worker, a timer fires its pad across a reload, the record keeps a pad played through', { skip: noWebKit, timeout: 90000 }, async () => {
-  const files = [WEBKIT_BEFORE, WEBKIT_AFTER].map((body, i) => {
-    const file = path.join(dir, `webkit-features-${i}.js`);
-    fs.writeFileSync(file, body);
-    return file;
-  });
-  const quiet = ['pulsesink', 'jackaudiosink', 'oss4sink', 'openalsink', 'osssink', 'alsasink', 'pipewiresink'].map((s) => `${s}:NONE`).join();
-  const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
-    ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), url, path.join(dir, 'show'), ...files],
-    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
-    (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
-  const { error, steps } = JSON.parse(stdout.trim().split('\n').pop());
-  assert.equal(error, undefined);
-  const [before, after] = steps.map((s) => s.result);
+  const [before, after] = (await inWebKit({ url, show: path.join(dir, 'show'), dir, steps: [WEBKIT_BEFORE, WEBKIT_AFTER], name: 'features' })).results;
   near(before.gain, -16 - -9.03 + 20 * Math.log10(0.81), 0.1, 'the loud pad, levelled');
   assert.deepEqual([before.record, before.errors], [['fanfare\ttab.wav'], []]);
   assert.ok(after.firedAt !== null, 'the timer fired its pad after the reload');

@@ -6,10 +6,10 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { execFile, spawnSync } = require('node:child_process');
 const { createDeckServer } = require('../server.js');
 const { writeShowFolder, writeTree } = require('./helpers/wav.js');
 const { launchBrowser, openDeck } = require('./helpers/browser.js');
+const { noWebKit, inWebKit } = require('./helpers/webkit.js');
 
 let dir, showDir, deck, url, browser, webkitRun;
 const TABS = ['春季大会 "決勝"', 'SE', 'オープニング'];
@@ -31,7 +31,7 @@ before(async () => {
     const eight = { '1.wav': { seconds: 0.3 }, '2.wav': Buffer.alloc(0) };
     for (let i = 3; i <= 8; i++) eight[`${i}.wav`] = { seconds: 0.3, freq: 300 + i * 50 };
     writeTree(path.join(dir, 'eight'), eight);
-    webkitRun = inWebKit([SCENARIO, EMPTY_AMONG_EIGHT, KEYS_WHEREVER_FOCUS, BEFORE_RELOAD, AFTER_RELOAD]);
+    webkitRun = inWebKit({ url, show: showDir, dir, steps: [SCENARIO, EMPTY_AMONG_EIGHT, KEYS_WHEREVER_FOCUS, BEFORE_RELOAD, AFTER_RELOAD] });
     webkitRun.catch(() => {}); // reported by its test
   }
 });
@@ -611,10 +611,6 @@ test('what sounds is shown across pages and stoppable, volume changes are heard 
 });
 });
 
-// Skipped where WebKitGTK's introspection data or Xvfb is not installed.
-const gi = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1'); gi.require_version('Gtk', '3.0')"]);
-const noWebKit = gi.status !== 0 ? 'python3-gi and gir1.2-webkit2-4.1 are not installed' : spawnSync('xvfb-run', ['--help']).error && 'xvfb-run is not installed';
-
 // Run once the page has loaded: the callback may still come before the deck's modules have run.
 const SCENARIO = `
 const frame = () => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
@@ -693,24 +689,6 @@ await new Promise((r) => {
 });
 return JSON.stringify({ title: bgm.current.name, at: bgm.element.currentTime, ms: Math.round(performance.now()) });
 `;
-
-// Runs step scripts, one after the other, in one WebKitGTK page under Xvfb.
-async function inWebKit(steps) {
-  const files = steps.map((body, i) => {
-    const file = path.join(dir, `webkit-step-${i}.js`);
-    fs.writeFileSync(file, body);
-    return file;
-  });
-  // GStreamer looks for no sound card; audio still runs on a fake sink.
-  const quiet = ['pulsesink', 'jackaudiosink', 'oss4sink', 'openalsink', 'osssink', 'alsasink', 'pipewiresink'].map((s) => `${s}:NONE`).join();
-  const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
-    ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), url, showDir, ...files],
-    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
-    (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
-  const { error, steps: done, posted } = JSON.parse(stdout.trim().split('\n').pop());
-  assert.equal(error, undefined);
-  return { results: done.map((s) => s.result), posted };
-}
 
 test('in WebKitGTK the deck takes an early callback, plays pads and BGM, posts to the shell, an empty file holds up nothing, the show keys work wherever the focus is, and the BGM plays on after a reload', { skip: noWebKit, timeout: 90000 }, async (t) => {
   const { results, posted } = await webkitRun;
