@@ -24,6 +24,11 @@ const LEAD = 0.5; // seconds the element starts ahead of the bridge: more than i
 const ALIGN_EVERY_MS = 50; // how often the element's samples are looked for while it starts
 const PROBE = 512; // samples of the element's looked for in the bridge's
 const STEADY = 4; // times in a row the element must be found equally far ahead
+const UNSURE = 20; // times after its start its sound could not be placed for sure: its start is gone by then
+const RIVAL = 4; // a place fits clearly when every other fits this many times worse
+const NEAR = 8; // samples around the best place that are the same place
+const QUIET_BEFORE = 64; // zero samples before the element's first that show where it started
+const SEEK_SLACK = 0.1; // seconds a seek may land away from where it was sent
 const HEADER_BYTES = 65536;
 const ALIGN_MAX_SECONDS = 4; // the player's delay line holds this much
 
@@ -93,28 +98,47 @@ export function pcmToChannels(layout, bytes) {
 }
 
 // Where `probe` lies in `pcm` (both one channel at the file's rate), searched from index `from`:
-// the index just past its last sample, or -1 when nowhere (or when the probe is silence, which
-// says nothing). The first place that matches sample for sample wins; else the closest, if close.
+// the index just past its last sample; -1 when nowhere, when the probe is silence, or when it
+// fits more than one place about as well (a held tone, a loop): that says nothing either.
 export function locate(pcm, probe, from = 0) {
   const n = probe.length;
   let energy = 0;
   for (let i = 0; i < n; i++) energy += probe[i] * probe[i];
   if (energy < 1e-7 * n) return -1;
-  const exact = energy * 1e-9;
   let best = -1;
   let bestErr = energy * 0.05;
+  let rival = Infinity; // the closest fit away from the best
   for (let o = Math.max(0, from); o + n <= pcm.length; o++) {
+    const bound = Math.min(rival, bestErr * RIVAL);
     let err = 0;
-    for (let i = 0; i < n && err < bestErr; i++) {
+    for (let i = 0; i < n && err < bound; i++) {
       const d = pcm[o + i] - probe[i];
       err += d * d;
     }
+    if (err >= bound) continue;
     if (err < bestErr) {
+      if (best >= 0 && o - best > NEAR) rival = bestErr;
       bestErr = err;
-      best = o + n;
-      if (err <= exact) break;
-    }
+      best = o;
+    } else if (o - best > NEAR) rival = err;
   }
+  return best >= 0 && rival > bestErr * RIVAL ? best + n : -1;
+}
+
+// Of the places within `radius` of index `expected` (just past the probe's end), the one that
+// fits best or, among those that fit about as well, the nearest: the index past its end, or -1.
+export function nearest(pcm, probe, expected, radius) {
+  const n = probe.length;
+  const errs = [];
+  for (let end = Math.max(n, expected - radius); end <= Math.min(pcm.length, expected + radius); end++) {
+    let err = 0;
+    for (let i = 0; i < n; i++) err += (pcm[end - n + i] - probe[i]) ** 2;
+    errs.push([err, end]);
+  }
+  if (!errs.length) return -1;
+  const least = Math.min(...errs.map(([err]) => err));
+  let best = -1;
+  for (const [err, end] of errs) if (err <= least * 1.5 + 1e-9 && (best < 0 || Math.abs(end - expected) < Math.abs(best - expected))) best = end;
   return best;
 }
 
@@ -273,7 +297,9 @@ class Bridge {
     deck.input.gain.cancelScheduledValues(0);
     deck.input.gain.value = 0;
     this.tap = this.ctx.createAnalyser(); // on the first channel: an analyser mixes its input to one
-    this.tap.fftSize = 2048;
+    this.tap.fftSize = 32768; // 0.74 s at 44.1 kHz: the element's first sound is seen in it
+    this.onsetAt = null; // context time of the element's first sample (from `target`); NaN: not seen
+    this.unsure = 0;
     this.split = this.ctx.createChannelSplitter(2);
     deck.source.connect(this.split).connect(this.tap, 0);
     this.window = new Float32Array(this.tap.fftSize);
@@ -285,7 +311,9 @@ class Bridge {
 
   // Looks for the element's latest samples in the bridge's: found ahead of the bridge, the
   // element is held back by the difference and takes over; found behind it (it took longer to
-  // start than its lead), it is sent further ahead.
+  // start than its lead), it is sent further ahead. Sound it cannot place for sure within a
+  // second (a held tone fits many places) is placed by when the element started instead: its
+  // first sample was the one it was sent to.
   #align() {
     if (this.done) return;
     this.timer = setTimeout(() => this.#align(), ALIGN_EVERY_MS);
@@ -293,19 +321,34 @@ class Bridge {
     if (el.paused || el.seeking || el.readyState < 3 || this.startedAt === null) return;
     const rate = this.layout.rate;
     const at = this.ctx.currentTime;
-    this.tap.getFloatTimeDomainData(this.window);
-    const probe = resampled(this.window, this.ctx.sampleRate, rate);
-    const end = locate(this.pcm, probe, Math.floor((this.target - this.from - 0.05) * rate));
-    if (end < 0) return; // not playing from its new place yet, or silent there
-    const ahead = end / rate - (at - this.startedAt);
-    // The same for a while: an element just started may still slip a block or two.
-    this.steady = Math.abs(ahead - this.found) < 1.5 / rate ? this.steady + 1 : 0;
-    this.found = ahead;
-    if (ahead >= 0 && ahead < ALIGN_MAX_SECONDS) {
-      if (this.steady >= STEADY) this.#handTo(Math.round(ahead * this.ctx.sampleRate) / this.ctx.sampleRate);
-    } else if (ahead < 0) {
+    const w = this.window;
+    this.tap.getFloatTimeDomainData(w);
+    if (this.onsetAt === null && w[w.length - 1] !== 0) {
+      const first = w.findIndex((x) => x !== 0);
+      this.onsetAt = first >= QUIET_BEFORE ? at - (w.length - first) / this.ctx.sampleRate : NaN;
+    }
+    const end = locate(this.pcm, resampled(w, this.ctx.sampleRate, rate), Math.floor((this.target - this.from - SEEK_SLACK) * rate));
+    let ahead = null;
+    if (end >= 0) {
+      const found = end / rate - (at - this.startedAt);
+      // The same for a while: an element just started may still slip a block or two.
+      this.steady = Math.abs(found - this.found) < 1.5 / rate ? this.steady + 1 : 0;
+      this.found = found;
+      if (this.steady >= STEADY) ahead = found;
+    }
+    if (ahead === null && this.onsetAt > 0 && ++this.unsure >= UNSURE) {
+      // Where the element's start puts it, moved to the nearest place its sound fits (a seek
+      // may land a little off; a held tone fits every period, the nearest keeps it in phase).
+      const guess = this.target - this.from - (this.onsetAt - this.startedAt);
+      const near = nearest(this.pcm, resampled(w, this.ctx.sampleRate, rate), Math.round((guess + at - this.startedAt) * rate), Math.round(SEEK_SLACK * rate));
+      ahead = near < 0 ? guess : near / rate - (at - this.startedAt);
+    }
+    if (ahead === null) return;
+    if (ahead >= 0 && ahead < ALIGN_MAX_SECONDS) this.#handTo(Math.round(ahead * this.ctx.sampleRate) / this.ctx.sampleRate);
+    else {
       this.lead = Math.min(ALIGN_MAX_SECONDS / 2, this.lead * 2);
       this.target = this.position() + this.lead;
+      Object.assign(this, { onsetAt: null, steady: 0, unsure: 0 });
       el.currentTime = this.target;
     }
   }
