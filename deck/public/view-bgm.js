@@ -37,7 +37,8 @@ export function renderBgm() {
   // A row with the focus (keyboard use) keeps it across the redraw, wherever its track went.
   const focused = document.activeElement?.parentElement === list ? document.activeElement.title : null;
   list.replaceChildren(...show.bgm.tracks.map((t, i) => trackRow(t, i, current)));
-  if (focused != null) [...list.children].find((li) => li.title === focused)?.focus({ preventScroll: true });
+  const keep = focused != null ? [...list.children].find((li) => li.title === focused) : null;
+  keep?.focus({ preventScroll: true });
   $('bgm-title').textContent = bgm.current ? S.stripExtension(bgm.current.name) + (bgm.held ? '（サーバー待ち）' : '')
     : bgm.allSkipped ? '全曲「飛ばす」' : show.bgm.tracks.length ? '停止中' : '—';
   $('bgm-play').textContent = bgm.playing ? '■ 一時停止' : '▶ 再生';
@@ -46,7 +47,7 @@ export function renderBgm() {
   $('bgm-shuffle').checked = show.bgm.shuffle;
   $('bgm-xfade').value = show.bgm.crossfade;
   $('bgm-xfade-out').textContent = `${show.bgm.crossfade}秒`;
-  (focused != null ? document.activeElement : list.querySelector('.current'))?.scrollIntoView({ block: 'nearest' });
+  (keep || list.querySelector('.current'))?.scrollIntoView({ block: 'nearest' });
   schedule();
 }
 
