@@ -15,8 +15,11 @@ export function afterSwap() {
   for (const bus of ['master', 'pads', 'bgm']) engine.setVolume(bus, show.volumes[bus]);
   bgm.crossfade = show.bgm.crossfade;
   if (bgm.shuffle !== show.bgm.shuffle) bgm.setShuffle(show.bgm.shuffle);
-  const paths = (tracks) => tracks.map((t) => t.path).join('\n');
-  if (paths(bgm.tracks) !== paths(show.bgm.tracks)) bgm.setTracks(show.bgm.tracks);
+  // The same tracks in another order or with other skip marks (an undo step): the player
+  // follows without a cut. Other tracks: the list is taken afresh.
+  const paths = (tracks) => tracks.map((t) => t.path).sort().join('\n');
+  if (paths(bgm.tracks) === paths(show.bgm.tracks)) bgm.rearrange(show.bgm.tracks);
+  else bgm.setTracks(show.bgm.tracks);
   refreshEditor();
   renderAll();
   afterSwapLoad = loadShowAudio().then(verifyAll);

@@ -8,6 +8,7 @@
 import { mediaUrl } from './api.js';
 import { Decoder } from './decode.js';
 import { padShape, HOLD_RELEASE } from './pad-shape.js';
+import { playOrder, carryOrder } from './playlist.js';
 import { audioContext } from './resume.js';
 
 const DUCK_GAIN = 0.25; // about −12 dB
@@ -490,20 +491,38 @@ export class BgmPlayer extends EventTarget {
     this.emit();
   }
 
-  // A fresh playing order. With shuffle, every track comes once before any repeats,
-  // and the track now playing is not the next one.
-  #reorder(keepFirst) {
-    const n = this.tracks.length;
-    const rest = [...Array(n).keys()].filter((i) => i !== keepFirst);
-    if (this.shuffle) {
-      for (let i = rest.length - 1; i > 0; i--) {
-        const j = Math.floor(Math.random() * (i + 1));
-        [rest[i], rest[j]] = [rest[j], rest[i]];
-      }
-    } else if (keepFirst >= 0) {
-      rest.sort((a, b) => ((a - keepFirst + n) % n) - ((b - keepFirst + n) % n));
+  // The same playlist arranged anew (tracks moved, skipped, or the folder listed again): what
+  // plays goes on untouched and what comes next follows the new arrangement (playlist.js,
+  // carryOrder). When the track playing is no longer in it, the list is taken afresh.
+  rearrange(tracks) {
+    if (tracks === this.tracks) return;
+    const at = new Map(tracks.map((t, i) => [t.path, i]));
+    if (this.pos >= 0 && !at.has(this.current?.path)) {
+      this.setTracks(tracks);
+      return;
     }
-    this.order = keepFirst >= 0 ? [keepFirst, ...rest] : rest;
+    this.broken = new Set([...this.broken].map((i) => at.get(this.tracks[i]?.path)).filter((i) => i !== undefined));
+    this.order = carryOrder(this.tracks, this.order, this.pos, tracks, { shuffle: this.shuffle });
+    this.tracks = tracks;
+    this.pos = this.pos >= 0 ? 0 : -1;
+    if (this.held) this.held.pos = this.pos;
+    this.emit();
+  }
+
+  // Tracks there are, but every one is skipped: the player says so instead of going round.
+  get allSkipped() {
+    return this.tracks.length > 0 && this.tracks.every((t) => t.skip);
+  }
+
+  #nothingToPlay() {
+    if (this.playing) this.pause(0.3);
+    this.dispatchEvent(new Event('allskipped'));
+  }
+
+  // A fresh playing order (playlist.js, playOrder): skipped tracks left out; with shuffle,
+  // every track comes once before any repeats, and the track now playing is not the next one.
+  #reorder(keepFirst) {
+    this.order = playOrder(this.tracks, { shuffle: this.shuffle, first: keepFirst });
     this.pos = keepFirst >= 0 ? 0 : -1;
   }
 
@@ -520,7 +539,8 @@ export class BgmPlayer extends EventTarget {
     }
     this.engine.resume();
     if (this.pos < 0) {
-      this.#start(0, 0.05);
+      if (this.order.length) this.#start(0, 0.05);
+      else this.#nothingToPlay();
       return;
     }
     const deck = this.decks[this.active];
@@ -565,6 +585,10 @@ export class BgmPlayer extends EventTarget {
     if (pos >= this.order.length) {
       const last = this.currentIndex;
       this.#reorder(-1);
+      if (!this.order.length) {
+        this.#nothingToPlay();
+        return;
+      }
       if (this.shuffle && this.order.length > 1 && this.order[0] === last) {
         this.order.push(this.order.shift());
       }
@@ -665,7 +689,7 @@ export class BgmPlayer extends EventTarget {
     if (deck !== this.decks[this.active] || !this.playing) return;
     const left = deck.el.duration - (deck.el.currentTime - deck.delay.delayTime.value); // held back after a reload
     const length = crossfadeSeconds(this.crossfade, deck.el.duration);
-    if (length > 0 && Number.isFinite(left) && left <= length && this.tracks.length > 1) {
+    if (length > 0 && Number.isFinite(left) && left <= length && this.tracks.length > 1 && !this.allSkipped) {
       this.next(); // the other element becomes the active one, so this fires once
     }
   }

@@ -16,7 +16,7 @@ import { onVoices } from './view-sounding.js';
 import { updatePreflight } from './view-preflight.js';
 import { afterSwap, applyShow } from './action-show.js';
 import { pickBaseFolder } from './action-base.js';
-import { loadBgmFolder } from './action-bgm.js';
+import { loadBgmFolder, bgmListed } from './action-bgm.js';
 import { addPage, addRow, renamePage, deletePage } from './action-pages.js';
 import { stopAll, hardStop, nativeDialog } from './action-sound.js';
 import { callbacks } from './native.js';
@@ -106,7 +106,7 @@ function installEvents() {
     // Back: what could not be loaded is loaded now, and the BGM plays on where it stopped.
     engine.forgetOffline();
     loadShowAudio().then(verifyAll);
-    if (show.bgm.folder && !show.bgm.tracks.length) loadBgmFolder(show.bgm.folder, { quiet: true });
+    if (show.bgm.folder && !bgmListed()) loadBgmFolder(show.bgm.folder, { quiet: true });
     bgm.resumeHeld();
   });
   engine.addEventListener('offline', () => server.check());

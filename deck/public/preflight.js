@@ -45,6 +45,8 @@ export function preflight(show, padState, trackState = () => null) {
   let text = `${ready}/${assigned} パッド準備完了`;
   if (streamed) text += `（うち直接再生 ${streamed}）`;
   text += ` · BGM ${show.bgm.tracks.length - badTracks}曲`;
+  const skipped = show.bgm.tracks.filter((t) => t.skip).length;
+  if (skipped) text += `（飛ばす ${skipped}）`;
   text += ` · 見つからない ${(count.missing || 0) + (count.gone || 0)}`;
   if (count.unsupported || count.empty) text += ` · 読めない ${(count.unsupported || 0) + (count.empty || 0)}`;
   if (badTracks) text += ` · BGMの問題 ${badTracks}`;

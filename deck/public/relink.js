@@ -69,6 +69,9 @@ export function planRelink(show, { oldBase, newBase, files, isMissing = () => tr
 // Applies a plan to the show: pads moved, BGM folder and base folder set.
 export function applyRelink(show, plan, newBase) {
   for (const m of plan.moves) show.pages[m.page].pads[m.slot].path = m.to;
+  // The playlist's tracks move with their folder, keeping their order and skip marks.
+  const from = show.bgm.folder;
+  if (from && plan.bgmFolder !== from) show.bgm.tracks = show.bgm.tracks.map((t) => ({ ...t, path: resolveFrom(plan.bgmFolder, relativeTo(from, t.path)) }));
   show.bgm.folder = plan.bgmFolder;
   show.baseFolder = newBase;
 }

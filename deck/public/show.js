@@ -1,6 +1,7 @@
 // The show: pages of pads, the BGM playlist and the mixer, and their settings-file text.
 
 import { newShowFields, writeShowFields, readShowFields, writePadFields, readPadFields, newPadFields } from './show-fields.js';
+import { writeBgmOrder, readBgmOrder } from './playlist.js';
 
 export const FORMAT = 'jaunvel-deck';
 export const SCHEMA_VERSION = 1;
@@ -143,6 +144,7 @@ export function toSettingsText(show) {
     })),
   };
   writeShowFields(show, doc);
+  writeBgmOrder(show, doc);
   return `${JSON.stringify(doc, null, 2)}\n`;
 }
 
@@ -204,6 +206,7 @@ export function fromSettingsText(text) {
   if (show.pages.length === 0) show.pages = [createPage('ページ 1')];
   show.currentPage = Math.min(show.pages.length - 1, Math.max(0, Math.trunc(num(doc.currentPage, 0, 1e6, 0))));
   readShowFields(doc, show);
+  readBgmOrder(doc.bgm, show);
   return show;
 }
 

@@ -281,7 +281,7 @@ test('settings saved and opened restore the deck; a moved show is relinked and k
   const moved = path.join(dir, '移動先', '決勝');
   fs.cpSync(showDir, moved, { recursive: true });
   await open(JSON.stringify({ ...doc, baseFolder: path.join(dir, 'gone') }));
-  assert.equal(await preflight(page), '0/10 パッド準備完了 · BGM 0曲 · 見つからない 10');
+  assert.equal(await preflight(page), '0/10 パッド準備完了 · BGM 0曲 · 見つからない 10 · BGMの問題 3');
   await page.click('#btn-relink');
   assert.deepEqual(await posted(page), [['folderPicker', 'theme']]);
   await call(page, 'setThemeFolderFromNative', moved);
