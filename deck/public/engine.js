@@ -604,7 +604,9 @@ export class BgmPlayer extends EventTarget {
     if (index < 0 || index >= this.tracks.length) return;
     this.#reorder(index);
     this.#start(0, CROSSFADE_MIN, bridge ? bridge.position() + bridge.lead : seconds);
-    bridge?.adopt(this.decks[this.active]);
+    const deck = this.decks[this.active];
+    deck.bridge = bridge;
+    bridge?.adopt(deck);
   }
 
   playTrack(index) {
@@ -687,7 +689,10 @@ export class BgmPlayer extends EventTarget {
   // Starts the crossfade into the next track when the current one is about to end.
   #watch(deck) {
     if (deck !== this.decks[this.active] || !this.playing) return;
-    const left = deck.el.duration - (deck.el.currentTime - deck.delay.delayTime.value); // held back after a reload
+    // After a reload: the bridge's second while it plays for the element, then the element's
+    // less what it is held back by.
+    const at = deck.bridge && !deck.bridge.done ? deck.bridge.position() : deck.el.currentTime - deck.delay.delayTime.value;
+    const left = deck.el.duration - at;
     const length = crossfadeSeconds(this.crossfade, deck.el.duration);
     if (length > 0 && Number.isFinite(left) && left <= length && this.tracks.length > 1 && !this.allSkipped) {
       this.next(); // the other element becomes the active one, so this fires once
