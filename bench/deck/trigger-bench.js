@@ -64,6 +64,14 @@ async function inChromium(browser, url, dir) {
   const lit = await run(steps.lit);
   const bgmStart = await run(steps.bgmStart);
   const bgmHold = await run(steps.hold);
+  // Reloads with the BGM playing, as in WebKitGTK below.
+  const resumes = [];
+  for (let i = 0; i < 4; i++) {
+    await run(steps.cut);
+    await page.reload();
+    await page.waitForFunction(() => window.jaunvelDeck !== undefined);
+    resumes.push((await run(steps.resumed)).result);
+  }
   await page.context().close();
   const bare = await openDeck(browser, url);
   const bareRun = async (body) => ({ result: JSON.parse(await bare.page.evaluate(`(async (show) => { ${body} })(${JSON.stringify(dir)})`)), memory: rendererMemory() });
@@ -75,7 +83,7 @@ async function inChromium(browser, url, dir) {
   await bare2.page.evaluate(`(async () => { ${steps.hold} })()`);
   const bareBgmHold = { memory: rendererMemory() };
   await bare2.page.context().close();
-  return { ready, load, press, pressShaped, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold };
+  return { ready, load, press, pressShaped, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold, resumes };
 }
 
 // Runs steps in a fresh WebKitGTK page (a web process of its own) under Xvfb.
@@ -180,12 +188,13 @@ async function main() {
       return `${col(share(e.bgmStart, e.bgmHold).toFixed(0))}${col(share(e.bareBgmStart, e.bareBgmHold).toFixed(0))}${col('')}`;
     });
     console.log(`${'BGM playing: page CPU % of core'.padEnd(30)}${cpu.join('')}`);
-    if (engines.webkit) {
-      const r = engines.webkit.resumes;
+    for (const [n, h] of names.map((n, i) => [n, head[i]])) {
+      const r = engines[n].resumes;
       const list = (k) => r.map((x) => (x[k] === null ? '-' : Math.round(x[k]))).join(', ');
-      console.log(`WebKitGTK reload with the BGM playing (${r.length} reloads), ms: BGM playing again after the reload began: ${list('ms')}; ` +
+      console.log(`${h} reload with the BGM playing (${r.length} reloads), ms: BGM playing again after the reload began: ${list('ms')}; ` +
         `page answered: ${list('html')}; modules run: ${list('scripts')}; a bare element on the same file and second, start to playing: ${list('bareMs')}`);
-    } else console.log('WebKitGTK: skipped (python3-gi, gir1.2-webkit2-4.1 or xvfb missing)');
+    }
+    if (!engines.webkit) console.log('WebKitGTK: skipped (python3-gi, gir1.2-webkit2-4.1 or xvfb missing)');
 
     // The budget: with room for about ten pads, the rest must stream rather than decode.
     const small = await openDeck(browser, url);

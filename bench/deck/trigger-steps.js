@@ -190,6 +190,7 @@ return JSON.stringify({ reload: true, at: bgm.element.currentTime });
 const resumed = `
 const mark = () => performance.getEntriesByName('bgm-resumed')[0];
 for (let i = 0; i < 500 && !mark(); i++) await new Promise((r) => setTimeout(r, 10));
+for (let i = 0; i < 500 && !window.jaunvelDeck; i++) await new Promise((r) => setTimeout(r, 10)); // the deck may be built after
 const nav = performance.getEntriesByType('navigation')[0];
 const { bgm } = jaunvelDeck;
 const at = bgm.element.currentTime;

@@ -9,6 +9,7 @@ import { mediaUrl } from './api.js';
 import { Decoder } from './decode.js';
 import { padShape, HOLD_RELEASE } from './pad-shape.js';
 import { playOrder, carryOrder } from './playlist.js';
+import { audioContext } from './resume.js';
 
 const DUCK_GAIN = 0.25; // about −12 dB
 const DUCK_ATTACK = 0.06; // time constants in seconds
@@ -31,8 +32,7 @@ function rampTo(param, value, now, seconds) {
 export class Engine extends EventTarget {
   constructor() {
     super();
-    const Ctx = window.AudioContext || window.webkitAudioContext;
-    this.ctx = new Ctx({ latencyHint: 'interactive' });
+    this.ctx = audioContext();
     this.master = this.ctx.createGain();
     this.padsBus = this.ctx.createGain();
     this.duck = this.ctx.createGain();
@@ -409,6 +409,7 @@ export class Engine extends EventTarget {
 }
 
 const CROSSFADE_MIN = 0.05;
+const ALIGN_MAX = 4; // seconds an element can be held back to play in step with a bridge
 
 // A crossfade's length: the setting, but never more than half of either track (lengths not
 // known yet are left out), so a short track is heard rather than faded past.
@@ -442,8 +443,13 @@ export class BgmPlayer extends EventTarget {
       el.preload = 'auto';
       const gain = engine.ctx.createGain();
       gain.gain.value = 0;
-      engine.ctx.createMediaElementSource(el).connect(gain).connect(engine.duck);
-      return { el, gain, timer: 0 };
+      // After a reload the element may be held back to play in step with a bridge (delay),
+      // and silent until it takes over from it (input); see resume.js.
+      const source = engine.ctx.createMediaElementSource(el);
+      const delay = engine.ctx.createDelay(ALIGN_MAX);
+      const input = engine.ctx.createGain();
+      source.connect(delay).connect(input).connect(gain).connect(engine.duck);
+      return { el, gain, input, delay, source, timer: 0 };
     });
     for (const deck of this.decks) {
       deck.el.addEventListener('timeupdate', () => this.#watch(deck));
@@ -591,11 +597,16 @@ export class BgmPlayer extends EventTarget {
     this.#start(pos, this.playing ? this.crossfade : 0.05);
   }
 
-  // Plays a track from a given second (after a reload: where it was cut).
-  resumeAt(index, seconds) {
+  // Plays a track from a given second (after a reload: where it was cut). With a bridge (see
+  // resume.js) already playing it, the element starts silent a little ahead and the bridge
+  // hands over to it once it knows by how much.
+  resumeAt(index, seconds, bridge = null) {
     if (index < 0 || index >= this.tracks.length) return;
     this.#reorder(index);
-    this.#start(0, CROSSFADE_MIN, seconds);
+    this.#start(0, CROSSFADE_MIN, bridge ? bridge.position() + bridge.lead : seconds);
+    const deck = this.decks[this.active];
+    deck.bridge = bridge;
+    bridge?.adopt(deck);
   }
 
   playTrack(index) {
@@ -642,6 +653,10 @@ export class BgmPlayer extends EventTarget {
     const into = this.decks[1 - this.active];
     this.active = 1 - this.active;
     clearTimeout(into.timer);
+    into.input.gain.cancelScheduledValues(0);
+    into.input.gain.value = 1;
+    into.delay.delayTime.cancelScheduledValues(0);
+    into.delay.delayTime.value = 0;
     into.el.src = mediaUrl(track.path);
     into.el.currentTime = at;
     const now = this.engine.ctx.currentTime;
@@ -674,7 +689,10 @@ export class BgmPlayer extends EventTarget {
   // Starts the crossfade into the next track when the current one is about to end.
   #watch(deck) {
     if (deck !== this.decks[this.active] || !this.playing) return;
-    const left = deck.el.duration - deck.el.currentTime;
+    // After a reload: the bridge's second while it plays for the element, then the element's
+    // less what it is held back by.
+    const at = deck.bridge && !deck.bridge.done ? deck.bridge.position() : deck.el.currentTime - deck.delay.delayTime.value;
+    const left = deck.el.duration - at;
     const length = crossfadeSeconds(this.crossfade, deck.el.duration);
     if (length > 0 && Number.isFinite(left) && left <= length && this.tracks.length > 1 && !this.allSkipped) {
       this.next(); // the other element becomes the active one, so this fires once

@@ -24,6 +24,9 @@ import { installKeyRouter } from './router.js';
 import { installLevelling, scan, apply, idle as levellingIdle } from './levelling.js';
 import { installTimers, timersChanged } from './view-timers.js';
 import { installRecord, recordEntries } from './view-record.js';
+import { bridge as resuming } from './resume.js';
+
+const BRIDGE_WAIT_MS = 400;
 
 // Every edit goes through store.commit(change, {what}); this redraws what it names and saves.
 onCommit((what) => {
@@ -126,30 +129,37 @@ function installEvents() {
   });
 }
 
-installControls();
-installEvents();
-server.start();
-const restored = restore();
-const playing = takePlaying();
-if (restored) {
-  resumeBgm(playing, restored);
-  applyShow(restored, { undo: false });
-} else renderAll();
-showCutPads(playing);
-installTimers();
-renderAudioState();
-engine.resume();
-bridge.installCallbacks(callbacks);
+function startUp() {
+  installControls();
+  installEvents();
+  server.start();
+  const restored = restore();
+  const playing = takePlaying();
+  if (restored) {
+    resumeBgm(playing, restored);
+    applyShow(restored, { undo: false });
+  } else renderAll();
+  showCutPads(playing);
+  installTimers();
+  renderAudioState();
+  engine.resume();
+  bridge.installCallbacks(callbacks);
 
-// A handle for diagnostics and the performance bench.
-window.jaunvelDeck = {
-  engine,
-  bgm,
-  get show() {
-    return store.show;
-  },
-  levellingIdle,
-  recordEntries,
-  settingsText: () => S.toSettingsText(store.show),
-  triggerTimes: () => Array.from(engine.triggerTimes.subarray(0, Math.min(engine.triggerCount, engine.triggerTimes.length))),
-};
+  // A handle for diagnostics and the performance bench.
+  window.jaunvelDeck = {
+    engine,
+    bgm,
+    get show() {
+      return store.show;
+    },
+    levellingIdle,
+    recordEntries,
+    settingsText: () => S.toSettingsText(store.show),
+    triggerTimes: () => Array.from(engine.triggerTimes.subarray(0, Math.min(engine.triggerCount, engine.triggerTimes.length))),
+  };
+}
+
+// After a reload the bridge brings the BGM back first: the deck is built once it plays (or
+// cannot), so building it takes no time from the music's start. Otherwise at once.
+if (resuming) Promise.race([resuming.started, new Promise((resolve) => setTimeout(resolve, BRIDGE_WAIT_MS))]).then(startUp);
+else startUp();

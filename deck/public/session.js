@@ -4,12 +4,26 @@
 
 import { engine, bgm, show, notify, holdLoads } from './deck.js';
 import * as S from './show.js';
+import { taper } from './engine.js';
+import { measured } from './levelling.js';
 import { cutPads, renderGrid } from './view-grid.js';
+import { PLAYING_KEY, playing, bridge, readLayout, bridgeParts } from './resume.js';
 
 const STORAGE_KEY = 'jaunvel.deck.show';
-const PLAYING_KEY = 'jaunvel.deck.playing';
-const RESUME_WITHIN_MS = 60000;
 const HOLD_LOADS_MS = 1000;
+
+// path → WAV layout of BGM tracks played (null: not WAV, or not read yet), for the bridge.
+const layouts = new Map(bridge ? [[bridge.path, bridge.layout]] : []);
+bgm.addEventListener('change', () => {
+  const path = bgm.playing && bgm.current?.path;
+  if (!path || layouts.has(path)) return;
+  layouts.set(path, null);
+  // Read once the track plays, so as not to hold up its start.
+  const learn = () => readLayout(path).then((l) => layouts.set(path, l), () => layouts.delete(path));
+  const el = bgm.element;
+  if (!el.paused && el.readyState > 2) learn();
+  else el.addEventListener('playing', learn, { once: true });
+});
 
 let saveTimer = 0;
 export function changed() {
@@ -47,7 +61,17 @@ export function savePlaying() {
     const at = show.pages.findIndex((p) => p.pads.includes(pad));
     if (at >= 0) pads.push(S.flatIndex(show, at, show.pages[at].pads.indexOf(pad)));
   }
-  const music = bgm.playing && bgm.current ? { path: bgm.current.path, time: bgm.element.currentTime } : null;
+  let music = null;
+  if (bgm.playing && bgm.current) {
+    const { path } = bgm.current;
+    const deck = bgm.decks[bgm.active];
+    // Where the BGM is: as heard, while the bridge can tell; else as the element says.
+    const time = (bridge?.path === path ? bridge.heard(bgm.element) : null) ?? bgm.element.currentTime - deck.delay.delayTime.value;
+    const gain = taper(show.volumes.master) * taper(show.volumes.bgm) * (deck.level ? deck.level.gain.value : 1);
+    const loudness = measured.get(path);
+    const wav = layouts.get(path) || null;
+    music = { path, time, wav, parts: wav && bridgeParts(wav, time), gain, loudness: loudness && !loudness.failed ? loudness : null };
+  }
   try {
     localStorage.setItem(PLAYING_KEY, JSON.stringify({ at: Date.now(), bgm: music, pads }));
   } catch {
@@ -55,15 +79,15 @@ export function savePlaying() {
   }
 }
 
-// What was sounding when the last page went away, if that was a moment ago (read once).
+// What was sounding when the last page went away, if that was a moment ago (read once, by
+// resume.js as the page began).
 export function takePlaying() {
   try {
-    const saved = JSON.parse(localStorage.getItem(PLAYING_KEY) || 'null');
     localStorage.removeItem(PLAYING_KEY);
-    return saved && Date.now() - saved.at < RESUME_WITHIN_MS ? saved : null;
   } catch {
-    return null;
+    // read-only storage: the next page finds it stale
   }
+  return playing;
 }
 
 // The BGM plays on at its track and second. Called with the restored show before the deck is
@@ -72,15 +96,24 @@ export function takePlaying() {
 // once it plays.
 export function resumeBgm(saved, restored) {
   const index = saved?.bgm ? restored.bgm.tracks.findIndex((t) => t.path === saved.bgm.path) : -1;
-  if (index < 0) return;
+  if (index < 0) {
+    bridge?.stop();
+    return;
+  }
   bgm.crossfade = restored.bgm.crossfade;
   bgm.shuffle = restored.bgm.shuffle;
   bgm.setTracks(restored.bgm.tracks);
-  bgm.resumeAt(index, Number(saved.bgm.time) || 0);
+  // The track keeps the level it had: measured before the reload, not measured again.
+  if (saved.bgm.loudness && typeof saved.bgm.loudness.integrated === 'number') measured.set(saved.bgm.path, saved.bgm.loudness);
+  const bridged = bridge && !bridge.done && bridge.path === saved.bgm.path;
+  if (!bridged) bridge?.stop();
+  bgm.resumeAt(index, Number(saved.bgm.time) || 0, bridged ? bridge : null);
   const el = bgm.element;
   holdLoads(new Promise((resolve) => {
+    if (bridged) bridge.finished.then(resolve);
     el.addEventListener('playing', () => {
-      performance.mark('bgm-resumed'); // for diagnostics and the trigger bench: ms since the reload began
+      // For diagnostics and the trigger bench, ms since the reload began (the bridge marks it first).
+      if (!performance.getEntriesByName('bgm-resumed').length) performance.mark('bgm-resumed');
       resolve();
     }, { once: true });
     el.addEventListener('error', resolve, { once: true });
