@@ -6,10 +6,10 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { execFile, spawnSync } = require('node:child_process');
 const { createDeckServer } = require('../server.js');
 const { sineWav, writeTree } = require('./helpers/wav.js');
 const { pageModule } = require('./helpers/page-modules.js');
+const { noWebKit, inWebKit } = require('./helpers/webkit.js');
 
 test('a WAV file\'s samples: where they lie, whole frames of them, every sample format, and where a piece of them is', async () => {
   const { wavLayout, wavRange, pcmToChannels, locate } = await pageModule('resume.js');
@@ -26,9 +26,6 @@ test('a WAV file\'s samples: where they lie, whole frames of them, every sample 
   const tone = Float32Array.from({ length: 6000 }, (_, i) => Math.sin(i / 7));
   assert.deepEqual([locate(pcm, piece), locate(pcm, piece.map((x) => x * 0.98)), locate(pcm, piece, 1300), locate(pcm, new Float32Array(512)), locate(tone, tone.slice(900, 1412)), locate(tone, tone.slice(900, 1412).map((x) => x * 0.99))], [1712, 1712, -1, -1, 1412, -1]);
 });
-
-const gi = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1'); gi.require_version('Gtk', '3.0')"]);
-const noWebKit = gi.status !== 0 ? 'python3-gi and gir1.2-webkit2-4.1 are not installed' : spawnSync('xvfb-run', ['--help']).error && 'xvfb-run is not installed';
 
 // Each step: an async function body run in the page (webkit_page.py); reload: true reloads it.
 const deckUp = 'for (let i = 0; i < 600 && !window.jaunvelDeck; i++) await new Promise(requestAnimationFrame); const { bgm } = jaunvelDeck;';
@@ -61,15 +58,8 @@ test('in WebKitGTK a reload with the BGM playing: the bridge plays on at its tra
   writeTree(dir, { 'show/bgm/曲.wav': noise, 'show/効果/長い音.wav': { seconds: 20, freq: 500 } });
   const deck = createDeckServer({ port: 0 });
   const url = `http://localhost:${(await deck.start()).port}/`;
-  const files = STEPS.map((body, i) => (fs.writeFileSync(path.join(dir, `${i}.js`), body), path.join(dir, `${i}.js`)));
-  const quiet = ['pulsesink', 'jackaudiosink', 'oss4sink', 'openalsink', 'osssink', 'alsasink', 'pipewiresink'].map((s) => `${s}:NONE`).join();
-  const out = await new Promise((resolve, reject) => execFile('xvfb-run', ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'helpers', 'webkit_page.py'), url, path.join(dir, 'show'), ...files],
-    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
-    (err, stdout, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(stdout)))).finally(() => deck.close());
+  const [cut, mid, end] = (await inWebKit({ url, show: path.join(dir, 'show'), dir, steps: STEPS, name: 'resume' }).finally(() => deck.close())).results;
   fs.rmSync(dir, { recursive: true, force: true });
-  const { error, steps } = JSON.parse(out.trim().split('\n').pop());
-  const [cut, mid, end] = steps.map((s) => s.result);
-  assert.equal(error, undefined);
   assert.ok(mid.from > cut.at - 0.001 && mid.from < cut.at + 0.5 && end.from > mid.at - 0.001 && end.from < mid.at + 0.3, JSON.stringify({ cut, mid, end }));
   assert.deepEqual([mid.title, end.title, mid.cut[0], mid.cut[1]], [cut.title, cut.title, '中断', '再読み込みで止まったパッド: 効果 1「長い音」']);
   assert.deepEqual([end.delay > 0, end.offBy, end.errors], [true, 0, []]);

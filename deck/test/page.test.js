@@ -31,7 +31,7 @@ before(async () => {
     const eight = { '1.wav': { seconds: 0.3 }, '2.wav': Buffer.alloc(0) };
     for (let i = 3; i <= 8; i++) eight[`${i}.wav`] = { seconds: 0.3, freq: 300 + i * 50 };
     writeTree(path.join(dir, 'eight'), eight);
-    webkitRun = inWebKit({ url, show: showDir, dir, steps: [SCENARIO, EMPTY_AMONG_EIGHT, KEYS_WHEREVER_FOCUS, BEFORE_RELOAD, AFTER_RELOAD] });
+    webkitRun = inWebKit({ url, show: showDir, dir, steps: [SCENARIO, EMPTY_AMONG_EIGHT, KEYS_WHEREVER_FOCUS] });
     webkitRun.catch(() => {}); // reported by its test
   }
 });
@@ -672,33 +672,10 @@ out.afterEsc = [...jaunvelDeck.engine.voices.keys()].some((p) => jaunvelDeck.eng
 return JSON.stringify({ ...out, errors: __errors });
 `;
 
-// The BGM plays, and the page is reloaded (as the shell does at start-up): it plays on.
-const BEFORE_RELOAD = `
-const { bgm } = jaunvelDeck;
-document.getElementById('bgm-play').click();
-await new Promise((r) => bgm.element.addEventListener('timeupdate', function t() { if (bgm.element.currentTime > 1) r(bgm.element.removeEventListener('timeupdate', t)); }));
-return JSON.stringify({ reload: true, title: bgm.current.name, at: bgm.element.currentTime });
-`;
-const AFTER_RELOAD = `
-for (let i = 0; i < 600 && !window.jaunvelDeck; i++) await new Promise((r) => setTimeout(r, 10));
-const { bgm } = jaunvelDeck;
-await new Promise((r) => {
-  const heard = () => bgm.element.currentTime > 0 && !bgm.element.paused && r();
-  bgm.element.addEventListener('timeupdate', heard);
-  heard();
-});
-return JSON.stringify({ title: bgm.current.name, at: bgm.element.currentTime, ms: Math.round(performance.now()) });
-`;
-
-test('in WebKitGTK the deck takes an early callback, plays pads and BGM, posts to the shell, an empty file holds up nothing, the show keys work wherever the focus is, and the BGM plays on after a reload', { skip: noWebKit, timeout: 90000 }, async (t) => {
+test('in WebKitGTK the deck takes an early callback, plays pads and BGM, posts to the shell, an empty file holds up nothing and the show keys work wherever the focus is', { skip: noWebKit, timeout: 90000 }, async () => {
   const { results, posted } = await webkitRun;
   assert.deepEqual(results[0], { preflight: READY, tabs: TABS, padPlaying: 'true', audio: 'running', bgmTitle: 'bgm1 待機', bgmAdvancing: true, errors: [] });
   assert.deepEqual(posted.map(([channel, body]) => [channel, channel === 'configSaver' ? JSON.parse(body.content).baseFolder : body]), [['configSaver', showDir], ['folderPicker', 'theme']]);
   assert.deepEqual(results[1], { eight: ['ready', 'unsupported', 'ready', 'ready', 'ready', 'ready', 'ready', 'ready'], status: '空のファイル', later: ['ready', 'ready'], errors: [] });
   assert.deepEqual(results[2], { fromFader: ['true', 1], stillTyping: true, afterEsc: false, errors: [] });
-  // After the reload the BGM is heard again at its track, from where it was (ms: since the reload began).
-  const [cut, resumed] = results.slice(3);
-  assert.equal(resumed.title, cut.title);
-  assert.ok(resumed.at >= cut.at && resumed.at < cut.at + 2, JSON.stringify({ cut, resumed }));
-  t.diagnostic(`WebKitGTK: BGM heard again ${resumed.ms} ms after the reload began`);
 });
