@@ -55,7 +55,10 @@ function theWorker() {
   }
   worker.onmessage = ({ data }) => {
     const job = jobs.get(data.id);
-    if (data.ack) return job?.ack();
+    if (data.ack) {
+      if (data.chunk && spare.length < IN_FLIGHT) spare.push(data.chunk);
+      return job?.ack();
+    }
     jobs.delete(data.id);
     job?.resolve(data.result);
   };
@@ -75,6 +78,20 @@ function theWorker() {
 }
 
 const channelsOf = (buffer) => Array.from({ length: buffer.numberOfChannels }, (_, c) => buffer.getChannelData(c));
+
+// Chunks come back from the worker once measured and carry the next seconds: a second of audio
+// copied into a new array each time would leave the worker's collector tens of MiB of them to
+// free, all the while 64 pads are measured one after another.
+const spare = [];
+function chunkOf(channels, from, to) {
+  const reused = spare.pop();
+  const fits = reused && reused.length === channels.length && reused[0].buffer.byteLength >= (to - from) * 4;
+  return channels.map((data, c) => {
+    const chunk = fits ? new Float32Array(reused[c].buffer, 0, to - from) : new Float32Array(to - from);
+    chunk.set(data.subarray(from, to));
+    return chunk;
+  });
+}
 
 async function inSlices(buffer) {
   const meter = new LoudnessMeter(buffer.sampleRate, buffer.numberOfChannels);
@@ -109,7 +126,7 @@ export async function analyse(buffer) {
     await quiet();
     while (inFlight >= IN_FLIGHT && jobs.has(id) && worker === w) await new Promise((resolve) => (room = resolve));
     if (!jobs.has(id) || worker !== w) break;
-    const chunk = channels.map((data) => data.slice(at, Math.min(buffer.length, at + step)));
+    const chunk = chunkOf(channels, at, Math.min(buffer.length, at + step));
     inFlight++;
     w.postMessage({ id, chunk }, chunk.map((c) => c.buffer));
   }

@@ -61,6 +61,7 @@ export class LoudnessMeter {
     this.weights = channelWeights(channelCount);
     this.filters = this.weights.map(() => kWeighting(rate).map((c) => ({ ...c, z1: 0, z2: 0 })));
     this.history = this.weights.map(() => new Float64Array(TAPS - 1)); // last samples, for the interpolator
+    this.line = new Float64Array(0); // the interpolator's input, reused: measuring leaves no garbage per block
     this.samples = 0; // frames pushed so far
     this.subBlocks = []; // {sum, frames}: weighted sum of squares over the channels
     this.current = { sum: 0, frames: 0 };
@@ -120,7 +121,8 @@ export class LoudnessMeter {
   #peaks(c, data, from, to) {
     const hist = this.history[c];
     const n = to - from;
-    const line = new Float64Array(n + TAPS - 1);
+    if (this.line.length < n + TAPS - 1) this.line = new Float64Array(n + TAPS - 1);
+    const line = this.line.subarray(0, n + TAPS - 1);
     line.set(hist);
     let largest = 0;
     for (let i = 0; i < TAPS - 1; i++) largest = Math.max(largest, Math.abs(hist[i]));
