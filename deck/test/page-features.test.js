@@ -163,6 +163,7 @@ test('the record of what was played: pads over 3 s and BGM tracks, kept across a
   assert.equal((await entries()).length, 2);
   await page.click('#record-clear');
   await page.click('#ask-yes');
+  await page.waitForFunction(() => jaunvelDeck.recordEntries().length === 0); // answered on the dialog's close event
   await page.reload();
   await page.waitForFunction(() => window.jaunvelDeck);
   assert.deepEqual(await entries(), []);

@@ -190,6 +190,7 @@ test('pads play from hotkeys without a gesture, per their mode; BGM plays, moves
   await page.click('#btn-theme');
   assert.deepEqual([await posted(page), await page.isVisible('#ask')], [[], true]);
   await page.click('#ask-stop');
+  await page.waitForFunction(() => window.__posted.length > 0); // the answer comes with the dialog's close event
   assert.deepEqual([await posted(page), await page.evaluate(() => jaunvelDeck.bgm.playing)], [[['folderPicker', 'theme']], false]);
   await page.click('#bgm-play');
   await page.click('#bgm-next');
@@ -465,6 +466,7 @@ test('the deck asks before it throws work away, and Ctrl+Z takes back the last s
   await page.click('#tabs .tab:nth-child(2)');
   await page.click('#btn-delete-page');
   await page.click('#ask-yes');
+  await page.waitForFunction(() => document.querySelectorAll('#tabs .tab').length === 2); // answered on the dialog's close event
   assert.deepEqual((await texts(page, '#tabs .tab'))[0], [TABS[0], TABS[2]]);
   await page.keyboard.press('Control+z');
   assert.deepEqual((await texts(page, '#tabs .tab'))[0], TABS);
