@@ -11,14 +11,12 @@ import { LoudnessMeter, levelGain } from './loudness.js';
 import { loudnessOf } from './show-fields.js';
 import { Decoder } from './decode.js';
 import { mediaUrl } from './api.js';
-import { wavLayout, pcmToChannels } from './resume.js';
 
 const CHUNK_SECONDS = 1; // sent to the worker at a time
 const IN_FLIGHT = 3; // chunks sent and not yet measured
 const SLICE_SECONDS = 0.5; // measured at a time on the main thread
 const QUIET_MS = 300; // no pad started for this long: measuring goes on
 const MAX_BYTES = 160 * 1024 * 1024; // files larger than this are not decoded just to be measured
-const WAV_HEAD_MAX = 65536; // a WAV file's samples start within this, or it is decoded instead
 
 export const measured = new Map(); // path → {integrated, truePeak, samplePeak, seconds} | {failed}
 export const events = new EventTarget(); // 'measured' (detail: path), 'idle'
@@ -73,8 +71,7 @@ function theWorker() {
     jobs.clear();
     for (const job of lost) {
       job.ack();
-      if (job.buffer) inSlices(job.buffer).then(job.resolve);
-      else job.resolve(null); // streamed: decoded and measured on the page instead
+      inSlices(job.buffer).then(job.resolve);
     }
   };
   return worker;
@@ -86,15 +83,14 @@ const channelsOf = (buffer) => Array.from({ length: buffer.numberOfChannels }, (
 // copied into a new array each time would leave the worker's collector tens of MiB of them to
 // free, all the while 64 pads are measured one after another.
 const spare = [];
-function arraysFor(channels, frames) {
-  const reused = spare.pop();
-  const fits = reused && reused.length === channels && reused[0].buffer.byteLength >= frames * 4;
-  return Array.from({ length: channels }, (_, c) => (fits ? new Float32Array(reused[c].buffer, 0, frames) : new Float32Array(frames)));
-}
 function chunkOf(channels, from, to) {
-  const chunk = arraysFor(channels.length, to - from);
-  chunk.forEach((a, c) => a.set(channels[c].subarray(from, to)));
-  return chunk;
+  const reused = spare.pop();
+  const fits = reused && reused.length === channels.length && reused[0].buffer.byteLength >= (to - from) * 4;
+  return channels.map((data, c) => {
+    const chunk = fits ? new Float32Array(reused[c].buffer, 0, to - from) : new Float32Array(to - from);
+    chunk.set(data.subarray(from, to));
+    return chunk;
+  });
 }
 
 async function inSlices(buffer) {
@@ -109,13 +105,16 @@ async function inSlices(buffer) {
   return meter.result();
 }
 
-// A file measured in the worker: send(chunk) waits while the operator works and while a few
-// chunks are still being measured; end() resolves with the result (null if the worker failed).
-function workerJob(w, rate, channels, buffer = null) {
+// The loudness of a decoded buffer.
+export async function analyse(buffer) {
+  const w = theWorker();
+  if (!w) return inSlices(buffer);
   const id = nextId++;
   const job = { buffer };
   const done = new Promise((resolve) => jobs.set(id, Object.assign(job, { resolve })));
-  w.postMessage({ id, start: true, rate, channels });
+  const channels = channelsOf(buffer);
+  const step = Math.round(CHUNK_SECONDS * buffer.sampleRate);
+  w.postMessage({ id, start: true, rate: buffer.sampleRate, channels: channels.length });
   // A few chunks in flight keep the worker busy; no more, so a pause for the show is quick.
   let inFlight = 0;
   let room = null;
@@ -123,89 +122,16 @@ function workerJob(w, rate, channels, buffer = null) {
     inFlight--;
     room?.();
   };
-  const alive = () => jobs.has(id) && worker === w;
-  return {
-    alive,
-    async ready() {
-      await quiet();
-      while (inFlight >= IN_FLIGHT && alive()) await new Promise((resolve) => (room = resolve));
-      return alive();
-    },
-    send(chunk) {
-      inFlight++;
-      w.postMessage({ id, chunk }, chunk.map((c) => c.buffer));
-    },
-    end() {
-      if (alive()) w.postMessage({ id, end: true });
-      return done;
-    },
-  };
-}
-
-// The loudness of a decoded buffer.
-export async function analyse(buffer) {
-  const w = theWorker();
-  if (!w) return inSlices(buffer);
-  const channels = channelsOf(buffer);
-  const job = workerJob(w, buffer.sampleRate, channels.length, buffer);
-  const step = Math.round(CHUNK_SECONDS * buffer.sampleRate);
-  for (let at = 0; at < buffer.length && (await job.ready()); at += step) job.send(chunkOf(channels, at, Math.min(buffer.length, at + step)));
-  return job.end();
-}
-
-// A WAV file that is not kept decoded (a BGM track, a long pad) is measured as it downloads, a
-// second at a time at its own rate: nothing is decoded, and only a few seconds of it are in
-// memory at once. undefined: not a file this reads (it is decoded instead).
-async function analyseWavStream(path) {
-  const w = theWorker();
-  if (!w) return undefined;
-  const res = await fetch(mediaUrl(path));
-  if (!res.ok || !res.body) {
-    res.body?.cancel();
-    return undefined;
+  for (let at = 0; at < buffer.length && jobs.has(id) && worker === w; at += step) {
+    await quiet();
+    while (inFlight >= IN_FLIGHT && jobs.has(id) && worker === w) await new Promise((resolve) => (room = resolve));
+    if (!jobs.has(id) || worker !== w) break;
+    const chunk = chunkOf(channels, at, Math.min(buffer.length, at + step));
+    inFlight++;
+    w.postMessage({ id, chunk }, chunk.map((c) => c.buffer));
   }
-  const reader = res.body.getReader();
-  try {
-    let head = new Uint8Array(0);
-    let layout = null;
-    while (!layout) {
-      const { done, value } = await reader.read();
-      if (done || head.length > WAV_HEAD_MAX) return undefined;
-      const grown = new Uint8Array(head.length + value.length);
-      grown.set(head);
-      grown.set(value, head.length);
-      head = grown;
-      if (head.length >= 12 && !/^RIFF....WAVE/s.test(String.fromCharCode(...head.subarray(0, 12)))) return undefined;
-      layout = wavLayout(head);
-    }
-    const block = layout.channels * (layout.bits / 8);
-    const second = new Uint8Array(Math.round(CHUNK_SECONDS * layout.rate) * block);
-    const job = workerJob(w, layout.rate, layout.channels);
-    let fill = 0;
-    let left = layout.size; // the samples' bytes: whatever follows them is not audio
-    const sendFrames = async (bytes) => (await job.ready()) && job.send(pcmToChannels(layout, bytes, arraysFor(layout.channels, bytes.length / block)));
-    const feed = async (bytes) => {
-      for (let at = 0; at < bytes.length && left > 0 && job.alive();) {
-        const n = Math.min(bytes.length - at, second.length - fill, left);
-        second.set(bytes.subarray(at, at + n), fill);
-        [at, fill, left] = [at + n, fill + n, left - n];
-        if (fill === second.length) {
-          await sendFrames(second);
-          fill = 0;
-        }
-      }
-    };
-    await feed(head.subarray(layout.offset));
-    while (left > 0 && job.alive()) {
-      const { done, value } = await reader.read();
-      if (done) break;
-      await feed(value);
-    }
-    if (fill >= block && job.alive()) await sendFrames(second.subarray(0, fill - (fill % block)));
-    return job.end();
-  } finally {
-    reader.cancel().catch(() => {});
-  }
+  if (worker === w && jobs.has(id)) w.postMessage({ id, end: true });
+  return done;
 }
 
 // Files that are not kept decoded (long pads, BGM tracks) are decoded here only to be measured.
@@ -233,12 +159,8 @@ async function run() {
     let result = null;
     try {
       const entry = engine.fileState(path);
-      if (entry?.buffer) result = await analyse(entry.buffer);
-      else result = await analyseWavStream(path);
-      if (!result) {
-        const buffer = await decodeForMeasure(path);
-        if (buffer) result = await analyse(buffer);
-      }
+      const buffer = entry?.buffer || (await decodeForMeasure(path));
+      if (buffer) result = await analyse(buffer);
     } catch {
       // not audio, or gone: it plays unlevelled
     }

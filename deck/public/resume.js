@@ -77,14 +77,13 @@ export function bridgeParts(layout, time) {
   return split < end ? [[start, split], [split + 1, end]] : [[start, end]];
 }
 
-// Interleaved PCM bytes as one Float32Array a channel (into `out`'s arrays when given, each at
-// least as long as the bytes' frames).
-export function pcmToChannels(layout, bytes, out = null) {
+// Interleaved PCM bytes as one Float32Array a channel.
+export function pcmToChannels(layout, bytes) {
   const { channels, bits, float } = layout;
   const width = bits / 8;
   const v = new DataView(bytes.buffer || bytes, bytes.byteOffset || 0, bytes.byteLength);
   const frames = Math.floor(bytes.byteLength / (width * channels));
-  out ??= Array.from({ length: channels }, () => new Float32Array(frames));
+  const out = Array.from({ length: channels }, () => new Float32Array(frames));
   for (let c = 0; c < channels; c++) {
     const data = out[c];
     for (let i = 0, at = c * width; i < frames; i++, at += width * channels) {
