@@ -7,13 +7,12 @@ import { mergeListing, moveTrack as moved, skipTrack as skipped } from './playli
 import { listFolder } from './api.js';
 import { checkTracks } from './files.js';
 import { renderBgm } from './view-bgm.js';
+import { fewNames } from './messages.js';
 import { updatePreflight } from './view-preflight.js';
 
 let listedFor = null; // the show's bgm once its folder has been listed
 export const bgmListed = () => listedFor === show.bgm;
 
-// "「a」、「b」" — at most a few, then how many more.
-const nameList = (tracks) => tracks.slice(0, 6).map((t) => `「${S.stripExtension(t.name)}」`).join('、') + (tracks.length > 6 ? ` ほか${tracks.length - 6}曲` : '');
 
 // quiet: the folder is the show's own (opened, relinked, back from a server loss), not a new
 // choice of the operator's: no message when it loads, and not an undo step. The same folder
@@ -36,7 +35,7 @@ export async function loadBgmFolder(folder, { quiet = false } = {}) {
     renderBgm();
     updatePreflight();
     checkTracks().then(updatePreflight);
-    if (gone.length) notify(`BGMフォルダにない曲を一覧から外しました（${gone.length}曲）: ${nameList(gone)}`, 'error', { key: 'bgm-gone' });
+    if (gone.length) notify(`BGMフォルダにない曲を一覧から外しました（${gone.length}曲）: ${fewNames(gone.map((t) => `「${S.stripExtension(t.name)}」`), '曲')}`, 'error', { key: 'bgm-gone' });
     if (!listing.files.length) notify(`「${S.baseName(folder)}」には音源がありません。`, 'error');
     else if (!quiet) notify(`BGMに${listing.files.length}曲を取り込みました（${S.baseName(folder)}）。`);
   } catch (err) {

@@ -8,12 +8,10 @@ import { planRelink, applyRelink } from './relink.js';
 import { loadShowAudio } from './files.js';
 import { updatePreflight } from './view-preflight.js';
 import { loadBgmFolder } from './action-bgm.js';
+import { fewNames } from './messages.js';
 
 // "予選 3「a.wav」、決勝 7「b.wav」" — at most a few, then how many more.
-function whereList(items) {
-  const names = items.slice(0, 6).map((w) => `${show.pages[w.page].name} ${w.slot + 1}「${w.name}」`);
-  return names.join('、') + (items.length > 6 ? ` ほか${items.length - 6}個` : '');
-}
+const whereList = (items) => fewNames(items.map((w) => `${show.pages[w.page].name} ${w.slot + 1}「${w.name}」`), '個');
 
 export async function relinkTo(folder) {
   let listing;

@@ -89,3 +89,6 @@ export function choose(text, buttons) {
 
 // A yes-or-no question; Esc is no.
 export const ask = async (text, yes = 'はい', no = 'キャンセル') => (await choose(text, [['no', no], ['yes', yes]])) === 'yes';
+
+// Names for a message, at most a few, then how many more: "「a」、「b」 ほか3曲".
+export const fewNames = (names, unit) => names.slice(0, 6).join('、') + (names.length > 6 ? ` ほか${names.length - 6}${unit}` : '');
