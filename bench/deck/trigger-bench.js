@@ -94,7 +94,7 @@ function webkitSteps(url, dir, work, names) {
     return file;
   });
   return new Promise((resolve, reject) => {
-    execFile('xvfb-run', ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', WEBKIT_PAGE, url, dir, ...files],
+    execFile('xvfb-run', ['-a', '-n', String(100 + (process.pid % 400)), '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', WEBKIT_PAGE, url, dir, ...files],
       {
         // A data folder of its own: no show restored from an earlier run's localStorage.
         env: { ...process.env, XDG_DATA_HOME: work, XDG_CACHE_HOME: work, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: QUIET_AUDIO },

@@ -19,8 +19,10 @@ async function inWebKit({ url, show, dir, steps, name = 'webkit' }) {
   });
   // GStreamer looks for no sound card; audio still runs on a fake sink.
   const quiet = ['pulsesink', 'jackaudiosink', 'oss4sink', 'openalsink', 'osssink', 'alsasink', 'pipewiresink'].map((s) => `${s}:NONE`).join();
+  // xvfb-run -a takes the first free display from where it starts looking; two runs starting
+  // together from the same number can both take it, so each process starts from its own.
   const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
-    ['-a', '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'webkit_page.py'), url, show, ...files],
+    ['-a', '-n', String(100 + (process.pid % 400)), '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'webkit_page.py'), url, show, ...files],
     { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
     (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
   const { error, steps: done, posted } = JSON.parse(stdout.trim().split('\n').pop());
