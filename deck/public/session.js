@@ -68,11 +68,13 @@ export function savePlaying() {
     if (at >= 0) pads.push(S.flatIndex(show, at, show.pages[at].pads.indexOf(pad)));
   }
   let music = null;
-  if (bgm.playing && bgm.current) {
-    const { path } = bgm.current;
+  // A track the player holds until the server answers again goes on after the reload as well.
+  const held = !bgm.playing && bgm.held ? bgm.tracks[bgm.order[bgm.held.pos]] : null;
+  if ((bgm.playing && bgm.current) || held) {
+    const { path } = held ?? bgm.current;
     const deck = bgm.decks[bgm.active];
     // Where the BGM is: as heard, while the bridge can tell; else as the element says.
-    const time = (bridge?.path === path ? bridge.heard(bgm.element) : null) ?? bgm.element.currentTime - deck.delay.delayTime.value;
+    const time = held ? bgm.held.time : (bridge?.path === path ? bridge.heard(bgm.element) : null) ?? bgm.element.currentTime - deck.delay.delayTime.value;
     const gain = taper(show.volumes.master) * taper(show.volumes.bgm) * (deck.level ? deck.level.gain.value : 1);
     const loudness = measured.get(path);
     music = { path, time, ...bridgeSaved(layouts.get(path), time), gain, loudness: loudness && !loudness.failed ? loudness : null };

@@ -53,23 +53,19 @@ test('MP3 frames: every version\'s header, a file read a chunk at a time past it
 });
 
 // Each step: an async function body run in the page (webkit_page.py); reload: true reloads it.
-// `playedUntil` waits on the BGM's element and fails at once, saying so, when it stops instead
-// (or has not moved for 10 s).
+// `playedUntil` waits on the BGM and fails at once, saying so, when it stops for good instead
+// (or has not moved for 5 s).
 const deckUp = `const began = Date.now(); __progress = 'deck';
   for (let i = 0; i < 600 && !window.jaunvelDeck; i++) await new Promise(requestAnimationFrame); const { bgm } = jaunvelDeck;
-  const playedUntil = (ok, what, el = bgm.element) => new Promise((resolve, reject) => {
-    const types = ['timeupdate', 'pause', 'error'];
-    let stuck = 0, last = -1;
-    const check = () => {
-      if (!ok() && !el.paused && !el.error && stuck < 10) return;
-      types.forEach((t) => el.removeEventListener(t, check));
-      clearInterval(watch);
+  const playedUntil = (ok, what) => new Promise((resolve, reject) => {
+    let still = 0, last = -1; // a player that holds a failed track plays it again once the server answers
+    const watch = setInterval(() => {
+      const el = bgm.element, gone = !bgm.playing && !bgm.held;
+      still = el.currentTime === last ? still + 1 : 0, last = el.currentTime;
+      if (ok() || gone || still > 50) clearInterval(watch);
       if (ok()) resolve();
-      else reject(new Error(what + ': the BGM ' + (el.error ? 'stopped, its element failed (' + el.error.code + ')' : el.paused ? 'stopped' : 'stalled at ' + el.currentTime)));
-    };
-    const watch = setInterval(() => { stuck = el.currentTime === last ? stuck + 1 : 0; last = el.currentTime; check(); }, 1000);
-    types.forEach((t) => el.addEventListener(t, check));
-    check();
+      else if (gone || still > 50) reject(new Error(what + ': the BGM ' + (gone ? 'stopped' : 'stalled at ' + el.currentTime) + (el.error ? ', its element failed (' + el.error.code + ')' : '')));
+    }, 100);
   });`;
 // After the hand-over the element, held back, goes on with the bridge's timeline to the sample:
 // found in the track's own samples (a WAV file's as they are, an MP3 file's decoded whole).
