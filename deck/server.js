@@ -623,6 +623,8 @@ const peerKey = (socket, family) =>
 // walks the kernel's whole socket hash (6 ms of system time here, 20-100 ms while the machine is
 // busy) in reads of 4 KiB: that is done by a thread of its own, which neither blocks the main
 // thread nor queues behind file reads in the thread pool.
+const READINGS = 3; // readings of the table a new connection's peer is looked for in
+
 class PeerGate {
   constructor(admit) {
     this.admit = admit;
@@ -656,6 +658,9 @@ class PeerGate {
     batch.forEach((socket, i) => {
       if (socket.destroyed) return;
       if (owners[i] === this.uid) this.admit(socket);
+      // The table is read a piece at a time while sockets come and go, and a row can slip
+      // between two pieces: a peer not found is looked for again before it is refused.
+      else if (owners[i] === -1 && socket.remoteAddress && (socket.deckReadings = (socket.deckReadings ?? 1) + 1) <= READINGS) this.waiting.push(socket);
       else socket.destroy();
     });
     if (this.waiting.length) this.lookUp();

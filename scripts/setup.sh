@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xdotool xclip x11-utils x11-apps imagemagick
   fonts-noto-cjk
   chromium python3-gi gir1.2-webkit2-4.1
+  lame
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)

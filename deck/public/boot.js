@@ -26,7 +26,7 @@
   try {
     var saved = JSON.parse(localStorage.getItem('jaunvel.deck.playing') || 'null');
     var music = saved && Date.now() - saved.at < 60000 && saved.bgm;
-    if (music && music.wav && Array.isArray(music.parts)) {
+    if (music && (music.wav || music.mpeg) && Array.isArray(music.parts)) {
       var Ctx = window.AudioContext || window.webkitAudioContext;
       var url = '/media?path=' + encodeURIComponent(music.path);
       window.__jaunvelResume = {

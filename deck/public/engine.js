@@ -409,6 +409,7 @@ export class Engine extends EventTarget {
 }
 
 const CROSSFADE_MIN = 0.05;
+const RETRIES = 2; // a failed track is started again this many times before it counts as broken
 const ALIGN_MAX = 4; // seconds an element can be held back to play in step with a bridge
 
 // A crossfade's length: the setting, but never more than half of either track (lengths not
@@ -430,6 +431,7 @@ export class BgmPlayer extends EventTarget {
     this.starts = 0; // tracks started, so a late 'loadedmetadata' knows it is stale
     this.lastFade = 0;
     this.failures = 0; // tracks failed in a row
+    this.retries = 0; // times the track now starting was started again after its element failed
     this.tracks = [];
     this.broken = new Set(); // indices of tracks that failed to play
     this.order = [];
@@ -455,7 +457,7 @@ export class BgmPlayer extends EventTarget {
       deck.el.addEventListener('timeupdate', () => this.#watch(deck));
       deck.el.addEventListener('ended', () => deck === this.decks[this.active] && this.playing && this.next());
       deck.el.addEventListener('error', () => deck === this.decks[this.active] && this.playing && this.#failed(deck));
-      deck.el.addEventListener('playing', () => deck === this.decks[this.active] && (this.failures = 0));
+      deck.el.addEventListener('playing', () => deck === this.decks[this.active] && (this.failures = this.retries = 0));
     }
   }
 
@@ -615,11 +617,14 @@ export class BgmPlayer extends EventTarget {
     this.#start(0, this.playing ? this.crossfade : 0.05);
   }
 
-  // The track now playing failed: a broken file is skipped (each track at most once in a
-  // row); with the server away, the player stops and waits for it instead.
+  // The track now playing failed. WebKitGTK's element can fail on a file it plays well (it
+  // keeps each download in a file of its own, and a player starting elsewhere may delete it),
+  // so the track is first started again from where it was heard, twice at most; a broken file
+  // is then skipped (each track at most once in a row); with the server away, the player
+  // stops and waits for it instead.
   async #failed(deck) {
     const pos = this.pos;
-    const time = deck.el.currentTime || 0;
+    const time = deck.bridge && !deck.bridge.done ? deck.bridge.position() : Math.max(0, (deck.el.currentTime || 0) - deck.delay.delayTime.value);
     const up = await this.serverUp();
     if (pos !== this.pos || !this.playing) return; // moved on meanwhile
     if (!up) {
@@ -628,6 +633,12 @@ export class BgmPlayer extends EventTarget {
       this.emit();
       return;
     }
+    if (this.retries < RETRIES) {
+      this.retries++;
+      this.#start(pos, CROSSFADE_MIN, time);
+      return;
+    }
+    this.retries = 0;
     this.failures++;
     this.broken.add(this.currentIndex);
     if (this.tracks.length > 1 && this.failures < this.tracks.length) this.next();
@@ -692,7 +703,7 @@ export class BgmPlayer extends EventTarget {
     // After a reload: the bridge's second while it plays for the element, then the element's
     // less what it is held back by.
     const at = deck.bridge && !deck.bridge.done ? deck.bridge.position() : deck.el.currentTime - deck.delay.delayTime.value;
-    const left = deck.el.duration - at;
+    const left = deck.el.duration > 0 ? deck.el.duration - at : NaN; // WebKitGTK says 0 for an MP3 file's at first
     const length = crossfadeSeconds(this.crossfade, deck.el.duration);
     if (length > 0 && Number.isFinite(left) && left <= length && this.tracks.length > 1 && !this.allSkipped) {
       this.next(); // the other element becomes the active one, so this fires once

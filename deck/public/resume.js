@@ -1,21 +1,24 @@
 // After a reload the BGM plays on before the rest of the deck has loaded. If the last page left
-// the BGM playing a moment ago in a WAV file whose layout it knew, boot.js (the page's first
-// script) makes the audio context and asks for the track's next seconds from where it was
-// heard, as byte ranges; this module (run next, async) turns them into samples and starts them
-// at once: the bridge. The BGM player takes it over once the deck is built (adopt): the bridge
+// the BGM playing a moment ago in a WAV or MP3 file whose layout it knew, boot.js (the page's
+// first script) makes the audio context and asks for the track's next seconds from where it was
+// heard, as byte ranges; this module (run next, async) turns them into samples (WAV: itself;
+// MP3: the browser's decoder, frame by frame, see mpeg.js) and starts them at once: the bridge. The BGM player takes it over once the deck is built (adopt): the bridge
 // then sounds through the player's own chain (crossfade gain, levelling, ducking, buses) and
 // the player's element starts there, silent, a little ahead. The element's own clock cannot
 // say what it gives the graph (in WebKitGTK its currentTime runs about a second ahead of
 // that), so the bridge finds the element's latest samples in its own, holds the element back
 // by exactly the difference and crossfades into it: sample for sample the same music.
 
-// No imports: nothing to fetch before this runs. (The same URLs as api.js's mediaUrl.)
+import { FrameReader, mpegPlan } from './mpeg.js';
+
+// Nothing else imported: little to fetch before this runs. (The same URLs as api.js's mediaUrl.)
 const mediaUrl = (path) => `/media?path=${encodeURIComponent(path)}`;
 const request = (path, start, end) => fetch(mediaUrl(path), { headers: { Range: `bytes=${start}-${end}` }, cache: 'no-store', priority: 'high' });
 
 export const PLAYING_KEY = 'jaunvel.deck.playing';
 const RESUME_WITHIN_MS = 60000;
 const FIRST_SECONDS = 1; // started as soon as they arrive
+const START_WITHIN_MS = 1500; // a bridge not started by then gives way to the element
 const BRIDGE_SECONDS = 12; // what the bridge can carry before the element must have taken over
 const FADE = 0.05; // the resume's fade-in, as the player's own
 const ADOPT_AFTER = 0.06; // the player's buses reach their levels in 50 ms
@@ -69,12 +72,30 @@ export function wavRange(layout, from, seconds) {
   return { start, end: start + frames * block - 1, frames, from: first / layout.rate };
 }
 
-// What a bridge from second `time` asks for: its first second and the rest, as inclusive byte
-// ranges (saved with the playing state, so boot.js can ask before any module has loaded).
-export function bridgeParts(layout, time) {
-  const { start, end } = wavRange(layout, time, BRIDGE_SECONDS);
-  const split = Math.min(end, start + Math.round(FIRST_SECONDS * layout.rate) * layout.channels * (layout.bits / 8) - 1);
-  return split < end ? [[start, split], [split + 1, end]] : [[start, end]];
+// What a bridge from second `time` of a track (`layout`: a WAV file's, or an MP3 file's frames)
+// asks for: its first second and the rest, each {range: inclusive bytes, from, until, drop:
+// seconds decoded before `from`}, as {from, until, parts}; null when it cannot. The ranges are
+// saved with the playing state, so boot.js can ask before any module has loaded.
+export function bridgePlan(layout, time) {
+  if (layout.mpeg) return mpegPlan(layout, time, BRIDGE_SECONDS, FIRST_SECONDS);
+  const { start, end, frames, from } = wavRange(layout, time, BRIDGE_SECONDS);
+  if (frames <= 0) return null;
+  const block = layout.channels * (layout.bits / 8);
+  const first = Math.min(frames, Math.round(FIRST_SECONDS * layout.rate));
+  const part = (a, b) => ({ range: [start + a * block, start + b * block - 1], from: from + a / layout.rate, until: from + b / layout.rate, drop: 0 });
+  const parts = first < frames ? [part(0, first), part(first, frames)] : [part(0, frames)];
+  return { from, until: from + frames / layout.rate, parts };
+}
+
+// What the playing state keeps of a track's layout for a bridge from second `time`: {wav} or
+// {mpeg} (the frames the bridge reads, which also serve the next reload's), and the ranges.
+export function bridgeSaved(layout, time) {
+  const plan = layout && bridgePlan(layout, time);
+  if (!plan) return {};
+  const parts = plan.parts.map((p) => p.range);
+  if (!layout.mpeg) return { wav: layout, parts };
+  const [a, b] = plan.frames;
+  return { mpeg: { ...layout, first: a, offsets: layout.offsets.slice(a - layout.first, b - layout.first + 3), partial: true }, parts };
 }
 
 // Interleaved PCM bytes as one Float32Array a channel.
@@ -142,11 +163,30 @@ export function nearest(pcm, probe, expected, radius) {
   return best;
 }
 
-// The layout of a track (and the version of the file it was read from), for the next reload.
+// The layout of a track (and the version of the file it was read from), for the next reload:
+// a WAV file's from its first bytes; an MP3 file's frames, read through once as it downloads.
 export async function readLayout(path) {
   const res = await fetch(mediaUrl(path), { headers: { Range: `bytes=0-${HEADER_BYTES - 1}` }, cache: 'no-store' });
-  const layout = res.ok ? wavLayout(await res.arrayBuffer()) : null;
-  return layout && { ...layout, etag: res.headers.get('ETag') };
+  if (!res.ok) return null;
+  const head = new Uint8Array(await res.arrayBuffer());
+  const etag = res.headers.get('ETag');
+  const wav = wavLayout(head);
+  if (wav) return { ...wav, etag };
+  const frames = new FrameReader();
+  frames.push(head, head.length < HEADER_BYTES);
+  if (!frames.layout && String.fromCharCode(...head.subarray(0, 3)) !== 'ID3') return null; // neither
+  if (!frames.ended) {
+    const rest = await fetch(mediaUrl(path), { headers: { Range: `bytes=${head.length}-` }, cache: 'no-store' });
+    if (rest.status !== 206 || rest.headers.get('ETag') !== etag) {
+      rest.body?.cancel();
+      return null;
+    }
+    const reader = rest.body.getReader();
+    for (let r; !frames.ended && !(r = await reader.read()).done;) frames.push(r.value);
+    if (frames.ended) reader.cancel();
+    else frames.push(new Uint8Array(0), true);
+  }
+  return frames.layout && frames.offsets.length > 1 ? { ...frames.layout, mpeg: true, first: 0, offsets: frames.offsets, etag } : null;
 }
 
 // --- the audio context and what the last page left playing --------------------------------
@@ -171,13 +211,12 @@ function readPlaying() {
 export const playing = readPlaying();
 
 class Bridge {
-  // music: {path, time, wav: layout and etag, gain: the BGM's level through the chain then}
-  constructor(music) {
+  // music: {path, time, wav or mpeg: layout and etag, gain: the BGM's level through the chain then}
+  constructor(music, plan) {
     this.path = music.path;
-    this.layout = music.wav;
+    this.layout = music.wav || music.mpeg;
     this.lead = LEAD;
-    const range = wavRange(this.layout, Number(music.time) || 0, BRIDGE_SECONDS);
-    this.from = range.from;
+    this.from = plan.from;
     this.until = this.from;
     this.startedAt = null; // context time of the bridge's first sample
     this.sources = [];
@@ -187,15 +226,16 @@ class Bridge {
     this.found = null; // how far ahead of the bridge the element was last found, seconds
     this.steady = 0; // times in a row it was found there
     this.clockAhead = null; // once handed over: how far the element's clock runs ahead of what it gives
-    this.pcm = new Float32Array(range.frames); // the first channel, for finding the element's samples in
+    const ctx = (this.ctx = audioContext());
+    this.rate = this.layout.rate;
+    this.pcm = new Float32Array(Math.round((plan.until - plan.from) * this.rate)); // the first channel, for finding the element's samples in
     // The first second and the rest, asked for side by side (by boot.js, if it could); the
     // first starts as it comes.
-    const parts = bridgeParts(this.layout, this.from);
+    const ranges = plan.parts.map((p) => p.range);
     const early = window.__jaunvelResume;
-    const asked = early?.path === this.path && JSON.stringify(early.ranges) === JSON.stringify(parts) ? early.parts : null;
-    const [first, rest] = parts.map(([start, end], i) => this.#bytes(asked ? asked[i] : request(this.path, start, end)));
+    const asked = early?.path === this.path && JSON.stringify(early.ranges) === JSON.stringify(ranges) ? early.parts : null;
+    const [first, rest] = ranges.map(([start, end], i) => this.#bytes(asked ? asked[i] : request(this.path, start, end)).then((bytes) => this.#buffer(bytes)));
     rest?.catch(() => {}); // the first part decides
-    const ctx = (this.ctx = audioContext());
     this.input = ctx.createGain(); // the resume's fade-in, and a fade-out when cut short
     this.early = ctx.createGain(); // straight out, at the level the BGM had, until the player takes over
     this.late = ctx.createGain(); // through the player's chain
@@ -203,10 +243,11 @@ class Bridge {
     this.late.gain.value = 0;
     this.input.connect(this.early).connect(ctx.destination);
     this.input.connect(this.late);
-    const block = this.#block();
-    this.started = first.then((bytes) => {
-      this.#play(bytes, 0);
-      rest?.then((more) => this.#play(more, (parts[1][0] - parts[0][0]) / block), () => {});
+    // A part that does not come, or a decoder that does not answer: the element plays alone.
+    this.limit = setTimeout(() => this.startedAt === null && this.#ranOut(), START_WITHIN_MS);
+    this.started = first.then((buffer) => {
+      this.#play(buffer, plan.parts[0]);
+      rest?.then((more) => this.#play(more, plan.parts[1]), () => {});
       return true;
     }).catch(() => {
       this.#ranOut();
@@ -214,8 +255,16 @@ class Bridge {
     });
   }
 
-  #block() {
-    return this.layout.channels * (this.layout.bits / 8);
+  // A part's bytes as an AudioBuffer: WAV samples as they are, MP3 frames decoded.
+  async #buffer(bytes) {
+    if (!this.layout.mpeg) {
+      const channels = pcmToChannels(this.layout, bytes);
+      const buffer = this.ctx.createBuffer(channels.length, channels[0].length, this.layout.rate);
+      channels.forEach((data, c) => buffer.copyToChannel(data, c));
+      return buffer;
+    }
+    // Decoded at the file's own rate, as the samples of a WAV file are: no resampling in between.
+    return (this.decoder ??= new OfflineAudioContext(1, 1, this.layout.rate)).decodeAudioData(bytes);
   }
 
   async #bytes(asked) {
@@ -228,16 +277,15 @@ class Bridge {
     return res.arrayBuffer();
   }
 
-  // Plays bytes that start `frame` frames into the bridge, in step with what came before.
-  #play(bytes, frame) {
+  // Plays a part ({from, until, drop}, see bridgePlan) of the bridge, in step with what came before.
+  #play(buffer, part) {
     if (this.done) return;
-    const channels = pcmToChannels(this.layout, bytes);
-    const frames = Math.min(channels[0].length, this.pcm.length - frame);
+    const frame = Math.round((part.from - this.from) * this.rate);
+    const skip = Math.round(part.drop * this.rate);
+    const frames = Math.min(buffer.length - skip, Math.round((part.until - part.from) * this.rate), this.pcm.length - frame);
     if (frames <= 0) return;
     const ctx = this.ctx;
-    const buffer = ctx.createBuffer(channels.length, frames, this.layout.rate);
-    channels.forEach((data, c) => buffer.copyToChannel(data.subarray(0, frames), c));
-    this.pcm.set(channels[0].subarray(0, frames), frame);
+    this.pcm.set(buffer.getChannelData(0).subarray(skip, skip + frames), frame);
     const src = ctx.createBufferSource();
     src.buffer = buffer;
     src.connect(this.input);
@@ -247,10 +295,10 @@ class Bridge {
       this.input.gain.linearRampToValueAtTime(1, this.startedAt + FADE);
       this.#mark();
     }
-    const at = this.startedAt + frame / this.layout.rate;
+    const at = this.startedAt + frame / this.rate;
     const late = Math.max(0, ctx.currentTime - at); // came after its time: joins where the music is
-    src.start(at + late, late);
-    this.until = this.from + (frame + frames) / this.layout.rate;
+    if (late < frames / this.rate) src.start(at + late, skip / this.rate + late, frames / this.rate - late);
+    this.until = this.from + (frame + frames) / this.rate;
     this.sources.push(src);
     src.onended = () => src === this.sources[this.sources.length - 1] && this.#ranOut();
   }
@@ -319,7 +367,7 @@ class Bridge {
     this.timer = setTimeout(() => this.#align(), ALIGN_EVERY_MS);
     const { el } = this.deck;
     if (el.paused || el.seeking || el.readyState < 3 || this.startedAt === null) return;
-    const rate = this.layout.rate;
+    const rate = this.rate;
     const at = this.ctx.currentTime;
     const w = this.window;
     this.tap.getFloatTimeDomainData(w);
@@ -398,6 +446,7 @@ class Bridge {
     this.done = true;
     this.settle();
     clearTimeout(this.timer);
+    clearTimeout(this.limit);
     for (const src of this.sources) {
       src.onended = null;
       src.stop(at);
@@ -424,8 +473,11 @@ function resampled(samples, from, to) {
   return out;
 }
 
-// A bridge for music as the last page left it ({path, time, wav, gain}), or null.
-export const bridgeFor = (music) => (music?.wav ? new Bridge(music) : null);
+// A bridge for music as the last page left it ({path, time, wav or mpeg, gain}), or null.
+export function bridgeFor(music) {
+  const plan = (music?.wav || music?.mpeg) && bridgePlan(music.wav || music.mpeg, Number(music.time) || 0);
+  return plan ? new Bridge(music, plan) : null;
+}
 
 // The bridge carrying the BGM after this reload, or null.
 export const bridge = bridgeFor(playing?.bgm);

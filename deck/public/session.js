@@ -7,21 +7,27 @@ import * as S from './show.js';
 import { taper } from './engine.js';
 import { measured } from './levelling.js';
 import { cutPads, renderGrid } from './view-grid.js';
-import { PLAYING_KEY, playing, bridge, readLayout, bridgeParts } from './resume.js';
+import { PLAYING_KEY, playing, bridge, readLayout, bridgeSaved } from './resume.js';
 
 const STORAGE_KEY = 'jaunvel.deck.show';
 const HOLD_LOADS_MS = 1000;
 
-// path → WAV layout of BGM tracks played (null: not WAV, or not read yet), for the bridge.
+// path → layout of BGM tracks played (WAV, or an MP3 file's frames; null: neither, or not read
+// yet), for the bridge. The bridge's own serves until the track has been read.
 const layouts = new Map(bridge ? [[bridge.path, bridge.layout]] : []);
+const reading = new Set();
 bgm.addEventListener('change', () => {
   const path = bgm.playing && bgm.current?.path;
-  if (!path || layouts.has(path)) return;
-  layouts.set(path, null);
-  // Read once the track plays, so as not to hold up its start.
-  const learn = () => readLayout(path).then((l) => layouts.set(path, l), () => layouts.delete(path));
+  if (!path || reading.has(path) || (layouts.has(path) && !layouts.get(path)?.partial)) return;
+  reading.add(path);
+  const had = layouts.get(path) ?? null;
+  layouts.set(path, had);
+  // Read once the track plays (after a reload, once the bridge has handed over), so as not to
+  // hold up its start.
+  const learn = () => readLayout(path).then((l) => layouts.set(path, l ?? had), () => had || layouts.delete(path)).finally(() => reading.delete(path));
   const el = bgm.element;
-  if (!el.paused && el.readyState > 2) learn();
+  if (bridge?.path === path && !bridge.done) bridge.finished.then(learn);
+  else if (!el.paused && el.readyState > 2) learn();
   else el.addEventListener('playing', learn, { once: true });
 });
 
@@ -62,15 +68,16 @@ export function savePlaying() {
     if (at >= 0) pads.push(S.flatIndex(show, at, show.pages[at].pads.indexOf(pad)));
   }
   let music = null;
-  if (bgm.playing && bgm.current) {
-    const { path } = bgm.current;
+  // A track the player holds until the server answers again goes on after the reload as well.
+  const held = !bgm.playing && bgm.held ? bgm.tracks[bgm.order[bgm.held.pos]] : null;
+  if ((bgm.playing && bgm.current) || held) {
+    const { path } = held ?? bgm.current;
     const deck = bgm.decks[bgm.active];
     // Where the BGM is: as heard, while the bridge can tell; else as the element says.
-    const time = (bridge?.path === path ? bridge.heard(bgm.element) : null) ?? bgm.element.currentTime - deck.delay.delayTime.value;
+    const time = held ? bgm.held.time : (bridge?.path === path ? bridge.heard(bgm.element) : null) ?? bgm.element.currentTime - deck.delay.delayTime.value;
     const gain = taper(show.volumes.master) * taper(show.volumes.bgm) * (deck.level ? deck.level.gain.value : 1);
     const loudness = measured.get(path);
-    const wav = layouts.get(path) || null;
-    music = { path, time, wav, parts: wav && bridgeParts(wav, time), gain, loudness: loudness && !loudness.failed ? loudness : null };
+    music = { path, time, ...bridgeSaved(layouts.get(path), time), gain, loudness: loudness && !loudness.failed ? loudness : null };
   }
   try {
     localStorage.setItem(PLAYING_KEY, JSON.stringify({ at: Date.now(), bgm: music, pads }));

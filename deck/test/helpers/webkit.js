@@ -10,8 +10,10 @@ const noWebKit = gi.status !== 0 ? 'python3-gi and gir1.2-webkit2-4.1 are not in
 
 // Runs `steps` (async function bodies with `show` in scope, returning JSON text) on the deck at
 // `url`; `dir` takes the step files and the engine's data. Resolves with each step's result and
-// what the page posted to the shell's channels.
-async function inWebKit({ url, show, dir, steps, name = 'webkit' }) {
+// what the page posted to the shell's channels. Past `timeout` - 15 s (Xvfb's start and the
+// engine's shutdown take the rest) the error says which step was under way and what it left in
+// window.__progress.
+async function inWebKit({ url, show, dir, steps, name = 'webkit', timeout = 80000 }) {
   const files = steps.map((body, i) => {
     const file = path.join(dir, `${name}-step-${i}.js`);
     fs.writeFileSync(file, body);
@@ -23,7 +25,7 @@ async function inWebKit({ url, show, dir, steps, name = 'webkit' }) {
   // together from the same number can both take it, so each process starts from its own.
   const stdout = await new Promise((resolve, reject) => execFile('xvfb-run',
     ['-a', '-n', String(100 + (process.pid % 400)), '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', path.join(__dirname, 'webkit_page.py'), url, show, ...files],
-    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet }, timeout: 80000 },
+    { env: { ...process.env, XDG_DATA_HOME: dir, XDG_CACHE_HOME: dir, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: quiet, WEBKIT_PAGE_LIMIT_MS: String(timeout - 15000) }, timeout },
     (err, out, stderr) => (err ? reject(new Error(`${err.message}\n${stderr}`)) : resolve(out))));
   const { error, steps: done, posted } = JSON.parse(stdout.trim().split('\n').pop());
   if (error !== undefined) throw new Error(`in WebKitGTK: ${error}`);

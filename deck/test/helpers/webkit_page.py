@@ -3,7 +3,9 @@
 WebKitGTK with the shell's four channels and autoplay allowed, runs each step (an async function
 body with `show` in scope returning JSON text; window.__errors holds the page's errors), and
 prints {"steps": [{"result", "webProcess": its memory after the step}], "posted", "error"?}. A
-step whose result has "reload": true has the page reloaded (as the shell does) before the next."""
+step whose result has "reload": true has the page reloaded (as the shell does) before the next.
+Past the time limit (WEBKIT_PAGE_LIMIT_MS, default 60 s) the error says what was under way and
+what the page last left in window.__progress (a step may set it as it goes)."""
 import json
 import os
 import sys
@@ -20,6 +22,7 @@ STEPS = [open(name, encoding="utf-8").read() for name in sys.argv[3:]]
 # Errors anywhere in the page, including a module that fails to parse.
 CATCH_ERRORS = """
 window.__errors = [];
+window.__progress = null;
 addEventListener('error', (e) => __errors.push(String(e.message || e.target && e.target.src)), true);
 addEventListener('unhandledrejection', (e) => __errors.push('rejection: ' + (e.reason && e.reason.message || e.reason)));
 """
@@ -46,6 +49,18 @@ def web_process_memory():
     return None
 
 
+# window.__progress: what a step is at, or a function that says it (called then).
+PROGRESS = """JSON.stringify({ document: document.readyState, errors: window.__errors,
+  progress: typeof window.__progress === 'function' ? window.__progress() : window.__progress })"""
+
+
+def seen(view, res):
+    try:
+        return view.evaluate_javascript_finish(res).to_string()
+    except GLib.Error as err:
+        return f"not readable ({err.message})"
+
+
 def main():
     posted, done, result = [], [], {}
     manager = WebKit2.UserContentManager()
@@ -63,13 +78,17 @@ def main():
     window.show_all()
     args = GLib.Variant("a{sv}", {"show": GLib.Variant("s", SHOW)})
 
+    under_way = ["loading the page"]
+
     def finish(value):
-        result.update(value)
-        Gtk.main_quit()
+        if not result:
+            result.update(value or {"finished": True})
+            Gtk.main_quit()
 
     def next_step(v):
         if len(done) == len(STEPS):
             return finish({})
+        under_way[0] = f"step {len(done) + 1} of {len(STEPS)}"
         v.call_async_javascript_function(STEPS[len(done)], -1, args, None, None, None, ran)
 
     def ran(v, res):
@@ -79,15 +98,22 @@ def main():
             return finish({"error": err.message})
         done.append({"result": value, "webProcess": web_process_memory()})
         if isinstance(value, dict) and value.get("reload"):
+            under_way[0] = f"reloading after step {len(done)}"
             v.reload()  # the next step runs once the page has loaded again
             return
         next_step(v)
 
     view.connect("load-changed", lambda v, event: event == WebKit2.LoadEvent.FINISHED and next_step(v))
     view.connect("load-failed", lambda *_: finish({"error": "load failed"}) or True)
-    GLib.timeout_add(30000 * max(1, len(STEPS)), lambda: finish({"error": "timed out"}))
+    def timed_out():
+        said = f"timed out {under_way[0]}"
+        view.evaluate_javascript(PROGRESS, -1, None, None, None, lambda v, res: finish({"error": f"{said}; the page: {seen(v, res)}"}))
+        GLib.timeout_add(3000, lambda: finish({"error": f"{said}; the page does not answer"}))
+
+    GLib.timeout_add(int(os.environ.get("WEBKIT_PAGE_LIMIT_MS", "60000")), timed_out)
     view.load_uri(URL)
     Gtk.main()
+    result.pop("finished", None)
     print(json.dumps({**result, "steps": done, "posted": posted}, ensure_ascii=False))
 
 
