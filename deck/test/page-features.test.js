@@ -20,7 +20,7 @@ function clicks() {
 }
 before(async () => {
   dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-features-'));
-  // Quiet stereo noise; and a quiet mono tone with another chunk before its samples.
+  // Stereo noise, and a tone with another chunk before its samples: quiet, so anything else read as samples is loud.
   const [noise, tone] = [sineWav({ seconds: 4.3, rate: 44100, channels: 2 }), sineWav({ seconds: 2.6, rate: 48000, freq: 3001, gain: 0.002 })];
   for (let at = 44, x = 1; at < noise.length; at += 2) noise.writeInt16LE(((x = (Math.imul(x, 1103515245) + 12345) >>> 0) >>> 23) - 256, at);
   // 1 kHz tones whose loudness is known: a sine at gain g on one channel is 20·log10(g) − 3.01 LUFS.
@@ -107,17 +107,13 @@ test('levelling: pads and the BGM play at the show\'s targets under −1 dBTP, t
 });
 
 test('levelling reads a WAV track it does not keep decoded as byte ranges of a second at most, and measures it as its decoded samples', async () => {
-  const { context, page, errors } = await openDeck(browser, url);
-  const asked = [];
+  const [{ context, page, errors }, asked] = [await openDeck(browser, url), []]; // asked: the ranges the files' bytes came in
   page.on('request', (r) => r.resourceType() === 'fetch' && /media.*ranges/.test(r.url()) && asked.push(r.headers().range));
   await page.evaluate((d) => window.setThemeFolderFromNative(d), path.join(dir, 'ranges'));
-  await page.waitForFunction(() => jaunvelDeck.show.bgm.tracks.length === 2);
-  await page.evaluate(() => jaunvelDeck.levellingIdle());
+  await page.waitForFunction(() => jaunvelDeck.show.bgm.tracks.length === 2).then(() => page.evaluate(() => jaunvelDeck.levellingIdle()));
   assert.ok(asked.length > 8 && asked.every((r) => r && (([a, b]) => b - a < 176400)(r.match(/\d+/g))), asked.join());
-  const figures = await page.evaluate(() => import('/levelling.js').then(({ measured }) => Promise.all(jaunvelDeck.show.bgm.tracks.map(async ({ path }) => {
-    const data = await (await fetch(`/media?path=${encodeURIComponent(path)}`)).arrayBuffer();
-    const b = await new OfflineAudioContext(1, 1, new DataView(data).getUint32(24, true)).decodeAudioData(data);
-    const { measure } = await import('/loudness.js');
+  const figures = await page.evaluate(() => Promise.all([import('/levelling.js'), import('/loudness.js')]).then(([{ measured }, { measure }]) => Promise.all(jaunvelDeck.show.bgm.tracks.map(async ({ path }) => {
+    const b = await fetch(`/media?path=${encodeURIComponent(path)}`).then((r) => r.arrayBuffer()).then((data) => new OfflineAudioContext(1, 1, new DataView(data).getUint32(24, true)).decodeAudioData(data));
     return [measured.get(path), measure(Array.from({ length: b.numberOfChannels }, (_, c) => b.getChannelData(c)), b.sampleRate)];
   }))));
   // Chromium's decoder reads a 16-bit sample over zero as n / 32767: up to 0.0003 dB apart.
