@@ -213,9 +213,17 @@ function enqueue(path, kind) {
   if (!busy) run();
 }
 
+// Files not kept decoded wait while pads load: reading them would take connections and time
+// from the pads, and the pads are measured first.
+const padsLoading = () => [...engine.files.values()].some((f) => f.state === 'loading');
+
 async function run() {
   busy = true;
   while (waiting.pads.length || waiting.other.length) {
+    if (!waiting.pads.length && padsLoading()) {
+      await new Promise((resolve) => engine.addEventListener('filestate', resolve, { once: true }));
+      continue;
+    }
     const path = waiting.pads.shift() ?? waiting.other.shift();
     let result = null;
     try {
