@@ -11,12 +11,14 @@ import { LoudnessMeter, levelGain } from './loudness.js';
 import { loudnessOf } from './show-fields.js';
 import { Decoder } from './decode.js';
 import { mediaUrl } from './api.js';
+import { wavLayout, pcmToChannels } from './resume.js';
 
 const CHUNK_SECONDS = 1; // sent to the worker at a time
 const IN_FLIGHT = 3; // chunks sent and not yet measured
 const SLICE_SECONDS = 0.5; // measured at a time on the main thread
 const QUIET_MS = 300; // no pad started for this long: measuring goes on
 const MAX_BYTES = 160 * 1024 * 1024; // files larger than this are not decoded just to be measured
+const WAV_HEAD_MAX = 65536; // a WAV file's samples start within this, or it is decoded instead
 
 export const measured = new Map(); // path → {integrated, truePeak, samplePeak, seconds} | {failed}
 export const events = new EventTarget(); // 'measured' (detail: path), 'idle'
@@ -71,7 +73,7 @@ function theWorker() {
     jobs.clear();
     for (const job of lost) {
       job.ack();
-      inSlices(job.buffer).then(job.resolve);
+      inSlices(job.audio).then(job.resolve, () => job.resolve(null));
     }
   };
   return worker;
@@ -93,28 +95,69 @@ function chunkOf(channels, from, to) {
   });
 }
 
-async function inSlices(buffer) {
-  const meter = new LoudnessMeter(buffer.sampleRate, buffer.numberOfChannels);
-  const channels = channelsOf(buffer);
-  const step = Math.round(SLICE_SECONDS * buffer.sampleRate);
-  for (let at = 0; at < buffer.length; at += step) {
+// Audio to measure, read a piece at a time: {rate, channels, frames, read(from, to, own)}, read
+// resolving with one Float32Array a channel for frames [from, to): arrays of their own, that
+// can be handed to the worker, when `own`; views of the audio may do otherwise.
+function decodedAudio(buffer) {
+  const data = channelsOf(buffer);
+  const read = async (from, to, own) => (own ? chunkOf(data, from, to) : data.map((d) => d.subarray(from, to)));
+  return { rate: buffer.sampleRate, channels: data.length, frames: buffer.length, read };
+}
+
+// A WAV file's samples read straight from the file, each piece asked for as a byte range only
+// when the meter is ready for it: nothing is decoded, only a few seconds of it are in memory at
+// once, and no download is left open while measuring waits for the show. Null for a file this
+// does not read; a read fails when the file has changed meanwhile.
+async function wavAudio(path) {
+  const options = { cache: 'no-store', priority: 'low' };
+  const head = await fetch(mediaUrl(path), { ...options, headers: { Range: `bytes=0-${WAV_HEAD_MAX - 1}` } });
+  const etag = head.headers.get('ETag');
+  const size = Number(/\/(\d+)$/.exec(head.headers.get('Content-Range'))?.[1]);
+  if (head.status !== 206 || !etag || !size) {
+    head.body?.cancel();
+    return null;
+  }
+  const layout = wavLayout(await head.arrayBuffer());
+  if (!layout) return null;
+  const block = layout.channels * (layout.bits / 8);
+  const read = async (from, to) => {
+    const start = layout.offset + from * block;
+    const length = (to - from) * block;
+    const res = await fetch(mediaUrl(path), { ...options, headers: { Range: `bytes=${start}-${start + length - 1}`, 'If-Range': etag } });
+    if (res.status !== 206) {
+      res.body?.cancel();
+      throw new Error('changed');
+    }
+    const bytes = await res.arrayBuffer();
+    if (bytes.byteLength !== length) throw new Error('changed');
+    return pcmToChannels(layout, bytes);
+  };
+  // A data chunk may claim more than the file holds (cut short, or written as it recorded).
+  const frames = Math.floor(Math.min(layout.size, size - layout.offset) / block);
+  return frames > 0 ? { rate: layout.rate, channels: layout.channels, frames, read } : null;
+}
+
+async function inSlices(audio) {
+  const meter = new LoudnessMeter(audio.rate, audio.channels);
+  const step = Math.round(SLICE_SECONDS * audio.rate);
+  for (let at = 0; at < audio.frames; at += step) {
     await quiet();
-    meter.push(channels, at, Math.min(buffer.length, at + step));
+    meter.push(await audio.read(at, Math.min(audio.frames, at + step), false));
     await yieldToPage();
   }
   return meter.result();
 }
 
-// The loudness of a decoded buffer.
-export async function analyse(buffer) {
+// The loudness of audio to measure (decodedAudio, wavAudio).
+async function analyse(audio) {
   const w = theWorker();
-  if (!w) return inSlices(buffer);
+  if (!w) return inSlices(audio);
   const id = nextId++;
-  const job = { buffer };
+  const job = { audio };
   const done = new Promise((resolve) => jobs.set(id, Object.assign(job, { resolve })));
-  const channels = channelsOf(buffer);
-  const step = Math.round(CHUNK_SECONDS * buffer.sampleRate);
-  w.postMessage({ id, start: true, rate: buffer.sampleRate, channels: channels.length });
+  const alive = () => jobs.has(id) && worker === w;
+  const step = Math.round(CHUNK_SECONDS * audio.rate);
+  w.postMessage({ id, start: true, rate: audio.rate, channels: audio.channels });
   // A few chunks in flight keep the worker busy; no more, so a pause for the show is quick.
   let inFlight = 0;
   let room = null;
@@ -122,19 +165,27 @@ export async function analyse(buffer) {
     inFlight--;
     room?.();
   };
-  for (let at = 0; at < buffer.length && jobs.has(id) && worker === w; at += step) {
-    await quiet();
-    while (inFlight >= IN_FLIGHT && jobs.has(id) && worker === w) await new Promise((resolve) => (room = resolve));
-    if (!jobs.has(id) || worker !== w) break;
-    const chunk = chunkOf(channels, at, Math.min(buffer.length, at + step));
-    inFlight++;
-    w.postMessage({ id, chunk }, chunk.map((c) => c.buffer));
+  try {
+    for (let at = 0; at < audio.frames && alive(); at += step) {
+      await quiet();
+      while (inFlight >= IN_FLIGHT && alive()) await new Promise((resolve) => (room = resolve));
+      const chunk = alive() && (await audio.read(at, Math.min(audio.frames, at + step), true));
+      if (!alive()) break;
+      inFlight++;
+      w.postMessage({ id, chunk }, chunk.map((c) => c.buffer));
+    }
+  } catch (err) {
+    if (!alive()) return done;
+    jobs.delete(id);
+    w.postMessage({ id, end: true });
+    throw err;
   }
-  if (worker === w && jobs.has(id)) w.postMessage({ id, end: true });
+  if (alive()) w.postMessage({ id, end: true });
   return done;
 }
 
-// Files that are not kept decoded (long pads, BGM tracks) are decoded here only to be measured.
+// Files that are not kept decoded (long pads, BGM tracks) and are not WAV files are decoded
+// here only to be measured.
 const decoder = new Decoder(() => new OfflineAudioContext(1, 1, engine.ctx.sampleRate));
 async function decodeForMeasure(path) {
   const res = await fetch(mediaUrl(path));
@@ -145,6 +196,16 @@ async function decodeForMeasure(path) {
   return decoder.decode(await res.arrayBuffer(), () => fetch(mediaUrl(path)).then((r) => r.arrayBuffer()));
 }
 
+async function measureFile(path) {
+  const buffer = engine.fileState(path)?.buffer;
+  if (buffer) return analyse(decodedAudio(buffer));
+  const wav = await wavAudio(path);
+  const result = wav && (await analyse(wav).catch(() => null));
+  if (result) return result;
+  const decoded = await decodeForMeasure(path);
+  return decoded && analyse(decodedAudio(decoded));
+}
+
 function enqueue(path, kind) {
   if (!path || measured.has(path) || queued.has(path)) return;
   queued.add(path);
@@ -152,15 +213,21 @@ function enqueue(path, kind) {
   if (!busy) run();
 }
 
+// Files not kept decoded wait while pads load: reading them would take connections and time
+// from the pads, and the pads are measured first.
+const padsLoading = () => [...engine.files.values()].some((f) => f.state === 'loading');
+
 async function run() {
   busy = true;
   while (waiting.pads.length || waiting.other.length) {
+    if (!waiting.pads.length && padsLoading()) {
+      await new Promise((resolve) => engine.addEventListener('filestate', resolve, { once: true }));
+      continue;
+    }
     const path = waiting.pads.shift() ?? waiting.other.shift();
     let result = null;
     try {
-      const entry = engine.fileState(path);
-      const buffer = entry?.buffer || (await decodeForMeasure(path));
-      if (buffer) result = await analyse(buffer);
+      result = await measureFile(path);
     } catch {
       // not audio, or gone: it plays unlevelled
     }

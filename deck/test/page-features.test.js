@@ -20,6 +20,9 @@ function clicks() {
 }
 before(async () => {
   dir = fs.mkdtempSync(path.join(os.tmpdir(), 'deck-features-'));
+  // Stereo noise, and a tone with another chunk before its samples: quiet, so anything else read as samples is loud.
+  const [noise, tone] = [sineWav({ seconds: 4.3, rate: 44100, channels: 2 }), sineWav({ seconds: 2.6, rate: 48000, freq: 3001, gain: 0.002 })];
+  for (let at = 44, x = 1; at < noise.length; at += 2) noise.writeInt16LE(((x = (Math.imul(x, 1103515245) + 12345) >>> 0) >>> 23) - 256, at);
   // 1 kHz tones whose loudness is known: a sine at gain g on one channel is 20·log10(g) − 3.01 LUFS.
   writeTree(dir, {
     'show/loud.wav': { seconds: 20, freq: 1000, gain: 0.5, rate: 48000 }, // −9.03 LUFS, peak −6.02
@@ -27,6 +30,7 @@ before(async () => {
     'show/clicks.wav': clicks(), // quiet, but with peaks near full scale
     'show/fanfare\ttab.wav': { seconds: 3.5, freq: 660, gain: 0.3, rate: 22050 },
     'show/bgm/曲 A.wav': { seconds: 3, freq: 1000, gain: 0.1, rate: 44100 }, // −23.01 LUFS
+    'ranges/bgm/noise.wav': noise, 'ranges/bgm/listed.wav': Buffer.concat([tone.subarray(0, 36), Buffer.from('LIST\x04\x00\x00\x00abcd', 'latin1'), tone.subarray(36)]),
   });
   deck = createDeckServer({ port: 0 });
   url = `http://localhost:${(await deck.start()).port}/`;
@@ -81,7 +85,7 @@ test('levelling: pads and the BGM play at the show\'s targets under −1 dBTP, t
   await page.click('#pad-editor button[value="close"]'); // Esc would stop every pad as well
   await trigger(page, 'clicks.wav');
   near(await padGainDb(page, 'clicks.wav'), -1 - peak + trim, 0.06, 'the clicks as they play');
-  // The BGM track is measured too (decoded only for that) and levelled to −20 LUFS.
+  // The BGM track is measured too (read from the file only for that) and levelled to −20 LUFS.
   await page.click('#bgm-play');
   await page.waitForFunction(() => jaunvelDeck.bgm.playing && jaunvelDeck.bgm.decks[jaunvelDeck.bgm.active].level.gain.value !== 1);
   near(await page.evaluate(() => 20 * Math.log10(jaunvelDeck.bgm.decks[jaunvelDeck.bgm.active].level.gain.value)), -20 - -23.01, 0.1, 'BGM');
@@ -98,6 +102,22 @@ test('levelling: pads and the BGM play at the show\'s targets under −1 dBTP, t
   await page.uncheck('#ld-on');
   await trigger(page, 'quiet.wav');
   near(await padGainDb(page, 'quiet.wav'), trim, 0.1, 'levelling off for the show');
+  assert.deepEqual(errors, []);
+  await context.close();
+});
+
+test('levelling reads a WAV track it does not keep decoded as byte ranges of a second at most, and measures it as its decoded samples', async () => {
+  const [{ context, page, errors }, asked] = [await openDeck(browser, url), []]; // asked: the ranges the files' bytes came in
+  page.on('request', (r) => r.resourceType() === 'fetch' && /media.*ranges/.test(r.url()) && asked.push(r.headers().range));
+  await page.evaluate((d) => window.setThemeFolderFromNative(d), path.join(dir, 'ranges'));
+  await page.waitForFunction(() => jaunvelDeck.show.bgm.tracks.length === 2).then(() => page.evaluate(() => jaunvelDeck.levellingIdle()));
+  assert.ok(asked.length > 8 && asked.every((r) => r && (([a, b]) => b - a < 176400)(r.match(/\d+/g))), asked.join());
+  const figures = await page.evaluate(() => Promise.all([import('/levelling.js'), import('/loudness.js')]).then(([{ measured }, { measure }]) => Promise.all(jaunvelDeck.show.bgm.tracks.map(async ({ path }) => {
+    const b = await fetch(`/media?path=${encodeURIComponent(path)}`).then((r) => r.arrayBuffer()).then((data) => new OfflineAudioContext(1, 1, new DataView(data).getUint32(24, true)).decodeAudioData(data));
+    return [measured.get(path), measure(Array.from({ length: b.numberOfChannels }, (_, c) => b.getChannelData(c)), b.sampleRate)];
+  }))));
+  // Chromium's decoder reads a 16-bit sample over zero as n / 32767: up to 0.0003 dB apart.
+  for (const [ours, decoded] of figures) for (const [k, within] of [['integrated', 3e-4], ['truePeak', 3e-4], ['samplePeak', 3e-4], ['seconds', 1e-9]]) near(ours[k], decoded[k], within, k);
   assert.deepEqual(errors, []);
   await context.close();
 });
