@@ -617,11 +617,10 @@ export class BgmPlayer extends EventTarget {
     this.#start(0, this.playing ? this.crossfade : 0.05);
   }
 
-  // The track now playing failed. WebKitGTK's element can fail on a file it plays well (it
-  // keeps each download in a file of its own, and a player starting elsewhere may delete it),
-  // so the track is first started again from where it was heard, twice at most; a broken file
-  // is then skipped (each track at most once in a row); with the server away, the player
-  // stops and waits for it instead.
+  // The track now playing failed. WebKitGTK's element now and then fails on a file it plays
+  // well when the machine is busy, so the track is first started again from where it was
+  // heard, twice at most; a broken file is then skipped (each track at most once in a row);
+  // with the server away, the player stops and waits for it instead.
   async #failed(deck) {
     const pos = this.pos;
     const time = deck.bridge && !deck.bridge.done ? deck.bridge.position() : Math.max(0, (deck.el.currentTime || 0) - deck.delay.delayTime.value);
