@@ -7,18 +7,17 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { execFile, execFileSync } = require('node:child_process');
+const { execFileSync } = require('node:child_process');
 const deckDir = path.join(__dirname, '..', '..', 'deck');
 const { createDeckServer } = require(path.join(deckDir, 'server.js'));
 const { sineWav } = require(path.join(deckDir, 'test', 'helpers', 'wav.js'));
 const { launchBrowser, openDeck } = require(path.join(deckDir, 'test', 'helpers', 'browser.js'));
+const { inWebKit } = require(path.join(deckDir, 'test', 'helpers', 'webkit.js'));
 const { cut, resumed } = require('./trigger-steps.js');
 const { pct } = require('./lib.js');
 
 const ROUNDS = Number(process.argv[2]) || 3;
 const RELOADS = 4;
-const WEBKIT_PAGE = path.join(deckDir, 'test', 'helpers', 'webkit_page.py');
-const QUIET_AUDIO = 'pulsesink:NONE,jackaudiosink:NONE,oss4sink:NONE,openalsink:NONE,osssink:NONE,alsasink:NONE,pipewiresink:NONE';
 const setup = `
 for (let i = 0; i < 600 && !window.jaunvelDeck; i++) await new Promise(requestAnimationFrame);
 window.setThemeFolderFromNative(show);
@@ -41,22 +40,11 @@ async function chromium(browser, url, show) {
   return out;
 }
 
-function webkit(url, show, work) {
+async function webkit(url, show, work) {
   const names = ['setup', ...Array(RELOADS).fill(['cut', 'resumed']).flat()];
-  const files = names.map((name, i) => {
-    const file = path.join(work, `${i}-${name}.js`);
-    fs.writeFileSync(file, { setup, cut, resumed }[name]);
-    return file;
-  });
-  const data = fs.mkdtempSync(path.join(work, 'data-')); // an empty localStorage each run
-  return new Promise((resolve, reject) => execFile('xvfb-run', ['-a', '-n', String(100 + (process.pid % 400)), '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', WEBKIT_PAGE, url, show, ...files],
-    { env: { ...process.env, XDG_DATA_HOME: data, XDG_CACHE_HOME: data, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: QUIET_AUDIO }, timeout: 120000 },
-    (err, stdout, stderr) => {
-      if (err) return reject(new Error(`${err.message}\n${stderr}`));
-      const r = JSON.parse(stdout.trim().split('\n').pop());
-      if (r.error) return reject(new Error(`WebKitGTK: ${r.error}`));
-      resolve(r.steps.filter((_, i) => i > 0 && i % 2 === 0).map((s) => s.result));
-    }));
+  const dir = fs.mkdtempSync(path.join(work, 'data-')); // an empty localStorage each run
+  const { results } = await inWebKit({ url, show, dir, steps: names.map((name) => ({ setup, cut, resumed })[name]), timeout: 120000 });
+  return results.filter((_, i) => i > 0 && i % 2 === 0);
 }
 
 async function main() {

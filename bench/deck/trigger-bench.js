@@ -7,16 +7,15 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { execFile, spawnSync } = require('node:child_process');
+const { spawnSync } = require('node:child_process');
 const deckDir = path.join(__dirname, '..', '..', 'deck');
 const { createDeckServer } = require(path.join(deckDir, 'server.js'));
 const { writeTree } = require(path.join(deckDir, 'test', 'helpers', 'wav.js'));
 const { launchBrowser, openDeck } = require(path.join(deckDir, 'test', 'helpers', 'browser.js'));
+const { noWebKit, inWebKit: runInWebKit } = require(path.join(deckDir, 'test', 'helpers', 'webkit.js'));
 const steps = require('./trigger-steps.js');
 const { pct } = require('./lib.js');
 
-const WEBKIT_PAGE = path.join(deckDir, 'test', 'helpers', 'webkit_page.py');
-const QUIET_AUDIO = 'pulsesink:NONE,jackaudiosink:NONE,oss4sink:NONE,openalsink:NONE,osssink:NONE,alsasink:NONE,pipewiresink:NONE';
 
 // RSS and PSS (KiB) and CPU seconds summed over Chromium's renderer processes below this one.
 const CLK_TCK = Number(spawnSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }).stdout.trim()) || 100;
@@ -87,32 +86,13 @@ async function inChromium(browser, url, dir) {
 }
 
 // Runs steps in a fresh WebKitGTK page (a web process of its own) under Xvfb.
-function webkitSteps(url, dir, work, names) {
-  const files = names.map((name) => {
-    const file = path.join(work, `${name}.js`);
-    fs.writeFileSync(file, steps[name]);
-    return file;
-  });
-  return new Promise((resolve, reject) => {
-    execFile('xvfb-run', ['-a', '-n', String(100 + (process.pid % 400)), '-s', '-screen 0 1920x1080x24', '/usr/bin/python3', WEBKIT_PAGE, url, dir, ...files],
-      {
-        // A data folder of its own: no show restored from an earlier run's localStorage.
-        env: { ...process.env, XDG_DATA_HOME: work, XDG_CACHE_HOME: work, GSETTINGS_BACKEND: 'memory', NO_AT_BRIDGE: '1', GST_PLUGIN_FEATURE_RANK: QUIET_AUDIO },
-        timeout: 180000,
-        maxBuffer: 64 << 20,
-      },
-      (err, out, stderr) => {
-        if (err) return reject(new Error(`${err.message}\n${stderr}`));
-        const r = JSON.parse(out.trim().split('\n').pop());
-        if (r.error) return reject(new Error(`WebKitGTK: ${r.error}`));
-        resolve(r.steps.map((s) => ({ result: s.result, memory: s.webProcess })));
-      });
-  });
+async function webkitSteps(url, dir, work, names) {
+  const { results, memory } = await runInWebKit({ url, show: dir, dir: work, steps: names.map((name) => steps[name]), timeout: 180000 });
+  return results.map((result, i) => ({ result, memory: memory[i] }));
 }
 
 async function inWebKit(url, dir, work) {
-  const probe = spawnSync('/usr/bin/python3', ['-c', "import gi; gi.require_version('WebKit2', '4.1')"]);
-  if (probe.status !== 0 || spawnSync('xvfb-run', ['--help']).error) return null;
+  if (noWebKit) return null;
   const RELOADS = 4;
   const [ready, load, press, pressShaped, lit, bgmStart, bgmHold, ...reloads] = await webkitSteps(url, dir, work,
     ['ready', 'load', 'press', 'pressShaped', 'lit', 'bgmStart', 'hold', ...Array(RELOADS).fill(['cut', 'resumed']).flat()]);

@@ -11,14 +11,13 @@ import { LoudnessMeter, levelGain } from './loudness.js';
 import { loudnessOf } from './show-fields.js';
 import { Decoder } from './decode.js';
 import { mediaUrl } from './api.js';
-import { wavLayout, pcmToChannels } from './resume.js';
+import { wavLayout, pcmToChannels, readHead } from './resume.js';
 
 const CHUNK_SECONDS = 1; // sent to the worker at a time
 const IN_FLIGHT = 3; // chunks sent and not yet measured
 const SLICE_SECONDS = 0.5; // measured at a time on the main thread
 const QUIET_MS = 300; // no pad started for this long: measuring goes on
 const MAX_BYTES = 160 * 1024 * 1024; // files larger than this are not decoded just to be measured
-const WAV_HEAD_MAX = 65536; // a WAV file's samples start within this, or it is decoded instead
 
 export const measured = new Map(); // path → {integrated, truePeak, samplePeak, seconds} | {failed}
 export const events = new EventTarget(); // 'measured' (detail: path), 'idle'
@@ -107,17 +106,13 @@ function decodedAudio(buffer) {
 // A WAV file's samples read straight from the file, each piece asked for as a byte range only
 // when the meter is ready for it: nothing is decoded, only a few seconds of it are in memory at
 // once, and no download is left open while measuring waits for the show. Null for a file this
-// does not read; a read fails when the file has changed meanwhile.
+// does not read (its samples must start within the first bytes readHead gives); a read fails
+// when the file has changed meanwhile.
 async function wavAudio(path) {
   const options = { cache: 'no-store', priority: 'low' };
-  const head = await fetch(mediaUrl(path), { ...options, headers: { Range: `bytes=0-${WAV_HEAD_MAX - 1}` } });
-  const etag = head.headers.get('ETag');
-  const size = Number(/\/(\d+)$/.exec(head.headers.get('Content-Range'))?.[1]);
-  if (head.status !== 206 || !etag || !size) {
-    head.body?.cancel();
-    return null;
-  }
-  const layout = wavLayout(await head.arrayBuffer());
+  const first = await readHead(path, options);
+  const { etag, size } = first ?? {};
+  const layout = etag && size && wavLayout(first.head);
   if (!layout) return null;
   const block = layout.channels * (layout.bits / 8);
   const read = async (from, to) => {

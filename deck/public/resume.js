@@ -163,13 +163,24 @@ export function nearest(pcm, probe, expected, radius) {
   return best;
 }
 
+// A file's first bytes (as much of them as a header can take), asked for as a byte range:
+// {head, etag, size: the whole file's}, or null when the server does not give them.
+export async function readHead(path, options = {}) {
+  const res = await fetch(mediaUrl(path), { cache: 'no-store', ...options, headers: { Range: `bytes=0-${HEADER_BYTES - 1}` } });
+  if (!res.ok) {
+    res.body?.cancel();
+    return null;
+  }
+  const size = Number(/\/(\d+)$/.exec(res.headers.get('Content-Range'))?.[1]);
+  return { head: new Uint8Array(await res.arrayBuffer()), etag: res.headers.get('ETag'), size };
+}
+
 // The layout of a track (and the version of the file it was read from), for the next reload:
 // a WAV file's from its first bytes; an MP3 file's frames, read through once as it downloads.
 export async function readLayout(path) {
-  const res = await fetch(mediaUrl(path), { headers: { Range: `bytes=0-${HEADER_BYTES - 1}` }, cache: 'no-store' });
-  if (!res.ok) return null;
-  const head = new Uint8Array(await res.arrayBuffer());
-  const etag = res.headers.get('ETag');
+  const first = await readHead(path);
+  if (!first) return null;
+  const { head, etag } = first;
   const wav = wavLayout(head);
   if (wav) return { ...wav, etag };
   const frames = new FrameReader();
