@@ -85,9 +85,11 @@ async function inChromium(browser, url, dir) {
   return { ready, load, press, pressShaped, lit, bgmStart, bgmHold, bareReady, bareLoad, bareBgmStart, bareBgmHold, resumes };
 }
 
-// Runs steps in a fresh WebKitGTK page (a web process of its own) under Xvfb.
+// Runs steps in a fresh WebKitGTK page (a web process of its own) under Xvfb, with a data folder
+// of its own: a bare page sharing the deck's would restore its show and decode its pads.
 async function webkitSteps(url, dir, work, names) {
-  const { results, memory } = await runInWebKit({ url, show: dir, dir: work, steps: names.map((name) => steps[name]), timeout: 180000 });
+  const data = fs.mkdtempSync(path.join(work, 'run-'));
+  const { results, memory } = await runInWebKit({ url, show: dir, dir: data, steps: names.map((name) => steps[name]), timeout: 180000 });
   return results.map((result, i) => ({ result, memory: memory[i] }));
 }
 
