@@ -617,13 +617,19 @@ export class BgmPlayer extends EventTarget {
     this.#start(0, this.playing ? this.crossfade : 0.05);
   }
 
+  // The second of a deck's track being heard: the bridge's while it plays for the element
+  // (after a reload), then the element's less what it is held back by.
+  #heard(deck) {
+    return deck.bridge && !deck.bridge.done ? deck.bridge.position() : deck.el.currentTime - deck.delay.delayTime.value;
+  }
+
   // The track now playing failed. WebKitGTK's element now and then fails on a file it plays
   // well when the machine is busy, so the track is first started again from where it was
   // heard, twice at most; a broken file is then skipped (each track at most once in a row);
   // with the server away, the player stops and waits for it instead.
   async #failed(deck) {
     const pos = this.pos;
-    const time = deck.bridge && !deck.bridge.done ? deck.bridge.position() : Math.max(0, (deck.el.currentTime || 0) - deck.delay.delayTime.value);
+    const time = Math.max(0, this.#heard(deck) || 0);
     const up = await this.serverUp();
     if (pos !== this.pos || !this.playing) return; // moved on meanwhile
     if (!up) {
@@ -699,9 +705,7 @@ export class BgmPlayer extends EventTarget {
   // Starts the crossfade into the next track when the current one is about to end.
   #watch(deck) {
     if (deck !== this.decks[this.active] || !this.playing) return;
-    // After a reload: the bridge's second while it plays for the element, then the element's
-    // less what it is held back by.
-    const at = deck.bridge && !deck.bridge.done ? deck.bridge.position() : deck.el.currentTime - deck.delay.delayTime.value;
+    const at = this.#heard(deck);
     const left = deck.el.duration > 0 ? deck.el.duration - at : NaN; // WebKitGTK says 0 for an MP3 file's at first
     const length = crossfadeSeconds(this.crossfade, deck.el.duration);
     if (length > 0 && Number.isFinite(left) && left <= length && this.tracks.length > 1 && !this.allSkipped) {
