@@ -58,12 +58,19 @@ const lastMessage = (page) => page.textContent('#messages .message:last-child sp
 const preflight = async (page) => (await page.waitForFunction(() => !document.querySelector('.pad[data-state="loading"]')), page.textContent('#preflight'));
 const preflightIs = (page, text) => page.waitForFunction((t) => document.getElementById('preflight').textContent === t, text);
 const slide = (page, selector, value) => page.$eval(selector, (el, v) => { el.value = v; el.dispatchEvent(new Event('input')); }, value);
+// window.level(): the loudest sample leaving the master bus just now.
+const tapMaster = (page) => page.evaluate(() => {
+  const tap = jaunvelDeck.engine.master.connect(jaunvelDeck.engine.ctx.createAnalyser());
+  window.level = (d = new Float32Array(tap.fftSize)) => (tap.getFloatTimeDomainData(d), Math.max(...d.map(Math.abs)));
+});
 // Presses a key; resolves with which pads play once they are redrawn (on the next frame).
-const press = (page, k) => page.evaluate(async (name) => {
-  document.dispatchEvent(new KeyboardEvent('keydown', { key: name, code: /^\d$/.test(name) ? `Digit${name}` : name, bubbles: true, cancelable: true }));
+const press = async (page, k) => (await page.evaluate((name) => document.dispatchEvent(new KeyboardEvent('keydown',
+  { key: name, code: /^\d$/.test(name) ? `Digit${name}` : name, bubbles: true, cancelable: true })), k), playing(page));
+// Which pads play, once they are redrawn (on the next frame).
+const playing = (page) => page.evaluate(async () => {
   await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
-  return [...document.querySelectorAll('#grid .pad')].map((pad) => pad.dataset.playing === 'true');
-}, k);
+  return [...document.querySelectorAll('#grid .pad')].map((p) => p.dataset.playing === 'true');
+});
 // At the given window size: the texts in the master strip and the BGM controls that break over
 // more than one line, and the master strip's controls that stick out of it.
 async function stripFaults(page, width, height) {
@@ -130,24 +137,11 @@ test('a base folder lays out the deck; each control posts its body; a reload kee
   await editPad(page, 7, { pick: true });
   assert.deepEqual(await posted(page), [['filePicker', 16 + 7]]);
 
-  // What sounds when the page reloads: the BGM goes on at its track and second, a cut pad says so.
+  // A reload with the BGM playing (how it resumes is the WebKitGTK reload test's).
   await page.click('#bgm-play');
   await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 0.5);
-  await press(page, '1');
-  const before = await page.evaluate(() => jaunvelDeck.bgm.element.currentTime);
   await page.reload();
   await page.waitForFunction(() => window.jaunvelDeck !== undefined);
-  const resumed = await page.evaluate(() => new Promise((resolve) => {
-    const { bgm } = jaunvelDeck;
-    const done = () => bgm.element.currentTime > 0 && resolve({ ms: performance.now(), title: bgm.current.name, at: bgm.element.currentTime });
-    bgm.element.addEventListener('timeupdate', done);
-    done();
-  }));
-  assert.equal(resumed.title, 'bgm1 待機.wav');
-  assert.ok(resumed.at >= before && resumed.at < before + 1.5, `${before} → ${resumed.at}`);
-  assert.match(await lastMessage(page), /再読み込みで止まったパッド: SE 1「カウントダウン」/);
-  assert.equal(await page.textContent('#grid .pad:nth-child(1) .status'), '中断');
-  await page.keyboard.press('Escape');
   await call(page, 'setSamplerFileFromNative', { index: 16 + 7, path: path.join(dir, 'extra', '効果音 A.wav'), name: '効果音 A.wav' });
   assert.deepEqual([(await texts(page, '#tabs .tab[aria-selected="true"]'))[0], (await labels(page))[7]], [['SE'], '効果音 A']);
   // The restored deck lists its BGM folder again in the background.
@@ -165,10 +159,7 @@ test('pads play from hotkeys without a gesture, per their mode; BGM plays, moves
   await page.click('#tabs .tab:nth-child(2)'); // SE: カウントダウン (3 s), ゴング, ドラムロール, …
   // What reaches the output follows each pad's volume: pad 1, turned down to 0, plays unheard.
   await editPad(page, 0, { volume: '0' });
-  await page.evaluate(() => {
-    const tap = jaunvelDeck.engine.master.connect(jaunvelDeck.engine.ctx.createAnalyser());
-    window.level = (d = new Float32Array(tap.fftSize)) => (tap.getFloatTimeDomainData(d), Math.max(...d.map(Math.abs)));
-  });
+  await tapMaster(page);
   assert.equal((await press(page, '1'))[0], true);
   assert.equal(await page.getAttribute('#audio-state', 'data-state'), 'running');
   await page.waitForFunction(() => /^-0:0[0-2]\.\d$/.test(document.querySelector('#grid .pad:nth-child(1) .status').textContent)); // played 0.06 s or more
@@ -257,7 +248,7 @@ test('imports fill the deck, pads show missing, unsupported and long files, and 
   await context.close();
 });
 
-test('settings saved and opened restore the deck; a moved show is relinked and keeps its layout', async () => {
+test('settings saved and opened restore the deck, and a base folder chosen for it keeps its layout', async () => {
   let { context, page } = await openShow();
   await page.fill('#show-name', '決勝/大会');
   await editPad(page, 0, { label: '開会！', volume: '0.4', mode: 'loop', duck: true });
@@ -278,16 +269,6 @@ test('settings saved and opened restore the deck; a moved show is relinked and k
   assert.deepEqual(await texts(page, '#tabs .tab', '#grid .pad:nth-child(1) :is(.label, .mode)'), [TABS, ['開会！', 'ループ']]);
   assert.equal((await save())[1].content, content, 'saved again, the same settings');
 
-  // The show folder moved: pads say what is missing until a folder is chosen.
-  const moved = path.join(dir, '移動先', '決勝');
-  fs.cpSync(showDir, moved, { recursive: true });
-  await open(JSON.stringify({ ...doc, baseFolder: path.join(dir, 'gone') }));
-  assert.equal(await preflight(page), '0/10 パッド準備完了 · BGM 0曲 · 見つからない 10 · BGMの問題 3');
-  await page.click('#btn-relink');
-  assert.deepEqual(await posted(page), [['folderPicker', 'theme']]);
-  await call(page, 'setThemeFolderFromNative', moved);
-  assert.equal(await preflight(page), '10/10 パッド準備完了 · BGM 3曲 · 見つからない 0');
-  assert.equal((await labels(page))[0], '開会！');
   // Choosing a base folder for a show from a settings file keeps its layout too.
   await call(page, 'setThemeFolderFromNative', showDir);
   assert.deepEqual([await preflight(page), (await labels(page))[0]], [READY, '開会！']);
@@ -331,11 +312,6 @@ test('without the bridge: callbacks racing the load are handled, the page says w
   await context.close();
 });
 
-// Which pads play, once they are redrawn (on the next frame).
-const playing = (page) => page.evaluate(async () => {
-  await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
-  return [...document.querySelectorAll('#grid .pad')].map((p) => p.dataset.playing === 'true');
-});
 const focused = (page) => page.evaluate(() => document.activeElement.id || document.activeElement.tagName);
 
 test('the show keys work whatever has the focus, give way to typing and to an input method, and faders drag', async () => {
@@ -377,24 +353,14 @@ test('the show keys work whatever has the focus, give way to typing and to an in
   await page.click('#grid .pad:nth-child(3) .edit');
   await page.keyboard.press('Escape');
   assert.deepEqual([(await playing(page))[1], await page.isVisible('#pad-editor')], [false, false]);
-  // In 大会名: keys type, the first Esc stops; an input method's Enter keeps the field.
+  // In 大会名: keys type, the first Esc stops (other fields, Ctrl+Z and input methods: the router's
+  // own test; an input method's Enter in WebKitGTK: the WebKitGTK test's).
   await page.keyboard.press('1');
   await page.click('#show-name');
   await page.keyboard.type('1 ');
-  await page.evaluate(() => {
-    const name = document.getElementById('show-name');
-    name.dispatchEvent(new KeyboardEvent('keydown', { key: 'Enter', code: 'Enter', isComposing: true, bubbles: true, cancelable: true }));
-    name.dispatchEvent(new KeyboardEvent('keydown', { key: 'Enter', code: 'Enter', keyCode: 229, bubbles: true, cancelable: true }));
-  });
   assert.deepEqual([await focused(page), (await playing(page))[0], await page.evaluate(() => jaunvelDeck.bgm.playing)], ['show-name', true, false]);
   await page.keyboard.press('Escape');
   assert.deepEqual([(await playing(page))[0], await page.inputValue('#show-name')], [false, '1 ']);
-  // Editable content takes the keys as well.
-  await page.evaluate(() => document.body.insertAdjacentHTML('beforeend', '<div id="note" contenteditable>x</div>'));
-  await page.focus('#note');
-  await page.keyboard.type('1');
-  assert.deepEqual([(await playing(page))[0], await page.textContent('#note')], [false, '1x']);
-  await page.evaluate(() => document.getElementById('note').remove());
   // A hotkey another pad has is refused, and the editor says whose it is.
   await page.click('#grid .pad:nth-child(3) .edit');
   await page.click('#ed-hotkey');
@@ -421,6 +387,7 @@ test('relinking a moved show: each page keeps its own files, the BGM and base fo
   await call(page, 'setThemeFolderFromNative', src);
   assert.equal(await page.isVisible('#first-steps'), false);
   await preflight(page);
+  await editPad(page, 1, { label: '始まりの合図' });
   await page.click('#btn-save');
   const { content } = (await posted(page)).at(-1)[1];
   await context.close();
@@ -432,6 +399,7 @@ test('relinking a moved show: each page keeps its own files, the BGM and base fo
   await call(page, 'importSamplerConfigFromNative', { name: '大会.json', content });
   await preflight(page);
   await page.click('#btn-relink');
+  assert.deepEqual((await posted(page)).at(-1), ['folderPicker', 'theme']);
   await call(page, 'setThemeFolderFromNative', moved);
   // Each page's pads play that page's files (told apart by their lengths); none is taken from the other page.
   const found = await page.evaluate(() => jaunvelDeck.show.pages.map((p) => [p.name, p.pads.filter((pad) => pad.path)
@@ -439,7 +407,7 @@ test('relinking a moved show: each page keeps its own files, the BGM and base fo
   assert.deepEqual(Object.fromEntries(found), { 予選: ['予選/end.wav 0.6', '予選/start.wav 0.5'], 決勝: ['決勝/end.wav 0', '決勝/start.wav 0.7'] });
   assert.equal(await preflight(page), '3/4 パッド準備完了 · BGM 2曲 · 見つからない 1');
   assert.match(await lastMessage(page), /見つからないもの 1個: 決勝 1「end\.wav」/);
-  assert.equal(await page.textContent('#base-folder'), moved);
+  assert.deepEqual([await page.textContent('#base-folder'), (await labels(page))[1]], [moved, '始まりの合図']);
   await page.click('#btn-save');
   const saved = JSON.parse((await posted(page)).at(-1)[1].content);
   assert.deepEqual([saved.baseFolder, saved.bgm.folder, saved.pages[0].pads[1].file], [moved, 'bgm', '決勝/start.wav']);
@@ -473,11 +441,6 @@ test('the deck asks before it throws work away, and Ctrl+Z takes back the last s
   for (let i = 0; i < 2; i++) await page.keyboard.press('Control+z'); // the mode, then the label
   await page.click('#tabs .tab:nth-child(1)');
   assert.deepEqual((await texts(page, '#grid .pad:nth-child(1) :is(.label, .mode)'))[0], ['開会ジングル', '']);
-  // Typing in 大会名 keeps Ctrl+Z for the text.
-  await page.click('#show-name');
-  await page.keyboard.type('決勝');
-  await page.keyboard.press('Control+z');
-  assert.deepEqual((await texts(page, '#tabs .tab'))[0], TABS);
   assert.deepEqual(errors, []);
   await context.close();
 });
@@ -538,10 +501,7 @@ test('what sounds is shown across pages and stoppable, volume changes are heard 
   writeTree(dir, full);
   const { context, page, errors } = await openShow();
   await page.setViewportSize({ width: 1440, height: 940 });
-  await page.evaluate(() => {
-    const tap = jaunvelDeck.engine.master.connect(jaunvelDeck.engine.ctx.createAnalyser());
-    window.level = (d = new Float32Array(tap.fftSize)) => (tap.getFloatTimeDomainData(d), Math.max(...d.map(Math.abs)));
-  });
+  await tapMaster(page);
   // SE's first pad (3 s) plays; on another page it is still shown, with a stop, and its tab is marked.
   await page.click('#tabs .tab:nth-child(2)');
   await press(page, '1');

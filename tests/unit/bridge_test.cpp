@@ -48,12 +48,8 @@ TEST_F(Bridge, FolderPickerChoosesMessageAndCallbackByMode) {
          callback::importSamplerPageFolder},
         {"theme", "基本フォルダを選んでください", callback::setThemeFolder},
         {"BGMImport", "基本フォルダを選んでください", callback::setThemeFolder},
-        {5, "基本フォルダを選んでください", callback::setThemeFolder},
-        {1.5, "基本フォルダを選んでください", callback::setThemeFolder},
         {json::object({{"mode", "bgmImport"}}), "基本フォルダを選んでください", callback::setThemeFolder},
-        {json::array({"bgmImport"}), "基本フォルダを選んでください", callback::setThemeFolder},
         {nullptr, "基本フォルダを選んでください", callback::setThemeFolder},
-        {false, "基本フォルダを選んでください", callback::setThemeFolder},
     };
     for (const auto& c : cases) {
         mark = platform.transcript().size();

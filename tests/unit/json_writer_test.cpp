@@ -56,8 +56,8 @@ TEST(Utf8, ValidPrefixEndsExactlyAtTheFirstBadByte) {
 }
 
 // Long texts are taken sixteen bytes at a time: every character that needs
-// care is tried at every offset of several such blocks, and so is every kind
-// of bad byte.
+// care is tried at every offset of several such blocks (bad bytes are the
+// UTF-8 check's, above).
 TEST(JsonText, EveryOffsetOfLongTexts) {
     EXPECT_EQ(*jsonText(json::object({{"a", "b"}, {"n", 1.5}, {"l", {true, nullptr}}})),
               R"({"a":"b","l":[true,null],"n":1.5})");
@@ -80,12 +80,6 @@ TEST(JsonText, EveryOffsetOfLongTexts) {
                 }
             }
             EXPECT_EQ(*literal, expected) << at;
-        }
-    }
-    for (const std::string bad :
-         {"\xFF", "\xC0\xAF", "\xE3\x81", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80"}) {
-        for (std::size_t at = 0; at <= fill.size(); ++at) {
-            EXPECT_FALSE(jsonText(fill.substr(0, at) + bad + fill.substr(at)).has_value()) << at;
         }
     }
 }

@@ -29,30 +29,6 @@ TEST_F(ShellTest, StartupRunsEveryStepInOrderAndSchedulesThreeLoads) {
     EXPECT_THAT(platform.linesStartingWith("DISPATCH"), ::testing::SizeIs(3));
 }
 
-TEST_F(ShellTest, MissingScriptAlertsBeforeTheWindowAndLoadsCountFromItsDismissal) {
-    platform.resources.erase("server.js");
-    platform.modalAlertDuration = 7 * kSecond;
-    platform.launchApplication();
-
-    const auto& lines = platform.transcript();
-    const auto alert = std::find(lines.begin(), lines.end(),
-                                 "MODAL_ALERT title=Jaunvel style=2 message=Jaunvel informative=server.js "
-                                 "が見つかりません。 buttons=OK");
-    const auto window =
-        std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("WINDOW ", 0) == 0; });
-    ASSERT_NE(alert, lines.end());
-    EXPECT_LT(alert, window);
-    EXPECT_THAT(platform.linesStartingWith("LAUNCH"),
-                ElementsAre("LAUNCH /usr/bin/shortcuts [run] [Brasmoor Focus On] output=discarded"));
-    EXPECT_EQ(delegate->serverTask(), nullptr);
-
-    platform.advance(3 * kSecond + 1);
-    EXPECT_THAT(platform.linesStartingWith("LOAD "),
-                ElementsAre("LOAD http://localhost:4177 cache=1 timeout=5 at=7.5",
-                            "LOAD http://localhost:4177 cache=1 timeout=5 at=8.5",
-                            "LOAD http://localhost:4177 cache=1 timeout=5 at=10"));
-}
-
 TEST_F(ShellTest, MissingShortcutsToolChangesNothingElse) {
     platform.launchApplication();
     platform.closeMainWindow();

@@ -1,6 +1,5 @@
 #include <gmock/gmock.h>
 
-#include "server/server_launch.h"
 #include "tests/unit/shell_fixture.h"
 
 namespace jaunvel {
@@ -8,51 +7,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using ::testing::SizeIs;
-
-constexpr char kFixedPath[] = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
-
-TEST(ServerLaunch, RunsTheBundledNodeOrTheFirstNodeOnTheFixedPath) {
-    const Environment shell = {{"PORT", "8080"},
-                               {"PATH", "/tmp/evil"},
-                               {"HOME", "/home/op"},
-                               {"EMPTY", ""},
-                               {"LANG", "ja_JP.UTF-8"}};
-    const Environment expected = {
-        {"PORT", "4177"}, {"PATH", kFixedPath}, {"HOME", "/home/op"}, {"EMPTY", ""}, {"LANG", "ja_JP.UTF-8"}};
-
-    const auto bundled = serverLaunchDescription("/app/server.js", "/app/node", shell);
-    EXPECT_EQ(bundled.executable, "/app/node");
-    EXPECT_THAT(bundled.arguments, ElementsAre("/app/server.js"));
-    EXPECT_EQ(bundled.environment, expected);
-    EXPECT_FALSE(bundled.discardOutput);
-
-    const auto searched = serverLaunchDescription("/app/server.js", std::nullopt, shell);
-    EXPECT_EQ(searched.executable, "/usr/bin/env");
-    EXPECT_THAT(searched.arguments, ElementsAre("node", "/app/server.js"));
-    EXPECT_EQ(searched.environment, expected);
-}
-
-TEST_F(ShellTest, StartServerUsesTheNodeResourceAndKeepsTheProcess) {
-    platform.resources["node"] = "/opt/jaunvel/share/jaunvel/node";
-    platform.launchApplication();
-    ASSERT_THAT(platform.launches(), SizeIs(2));
-    EXPECT_EQ(platform.launches()[1].executable, "/opt/jaunvel/share/jaunvel/node");
-    EXPECT_THAT(platform.launches()[1].arguments, ElementsAre(kScriptPath));
-    EXPECT_EQ(platform.launches()[1].environment->at("HOME"), "/home/operator");
-}
-
-TEST_F(ShellTest, LaunchFailureShowsItsReasonAndLeavesNoServer) {
-    platform.launchFailures["/usr/bin/env"] = "権限がありません (errno 13)";
-    platform.launchApplication();
-    EXPECT_THAT(
-        platform.linesStartingWith("MODAL_ALERT "),
-        ElementsAre(
-            "MODAL_ALERT title=Jaunvel style=2 message=Jaunvel informative=Node.js を起動できませんでした: "
-            "権限がありません (errno 13) buttons=OK"));
-    EXPECT_EQ(delegate->serverTask(), nullptr);
-    EXPECT_THAT(platform.linesStartingWith("WINDOW "), SizeIs(1));
-}
 
 // Loads at each moment, as "at=T" texts.
 std::vector<std::string> loadTimes(const scripted::ScriptedPlatform& platform) {

@@ -13,7 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using json = nlohmann::json;
 
 std::string bytesOf(const fs::path& path) {
@@ -96,7 +95,6 @@ TEST_F(Settings, SaveBodyDefaultsKeepWhatThePageSent) {
     };
     const std::vector<Case> cases = {
         {"text", "大会設定.brasmoor.json", "{}"},
-        {nullptr, "大会設定.brasmoor.json", "{}"},
         {json::array({1, 2}), "大会設定.brasmoor.json", "{}"},
         {{{"name", ""}, {"content", ""}}, "大会設定.brasmoor.json", ""},
         {{{"name", 5}, {"content", nullptr}}, "大会設定.brasmoor.json", "{}"},
@@ -128,18 +126,6 @@ TEST_F(Settings, TextThatIsNotUtf8IsNeverWritten) {
     }
     EXPECT_EQ(bytesOf(target), "old settings");
     EXPECT_THAT(names(), ElementsAre("keep.json"));
-}
-
-TEST_F(Settings, FailedWritesReportADescriptionAndLeaveNothingBehind) {
-    putBytes(folder / "plain", "not a folder");
-    for (const auto& target : {folder / "missing" / "a.json", folder / "plain" / "a.json"}) {
-        const auto script = save({{"content", "{}"}}, target.string());
-        EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaveFailed);
-        const std::string description = argument(script);
-        EXPECT_THAT(description, ::testing::HasSubstr("保存できませんでした"));
-        EXPECT_GT(description.size(), std::string("ファイル「a.json」を保存できませんでした。").size());
-    }
-    EXPECT_THAT(names(), ElementsAre("plain"));
 }
 
 TEST_F(Settings, ReadOnlyOrFullFileSystemsLeaveTheOldFileAndNoTemporary) {
@@ -218,22 +204,6 @@ TEST_F(Settings, FallbackTextsWhenNoJsonTextCanBeMade) {
               "window.samplerConfigSaveFailedFromNative(\"保存できませんでした\")");
     EXPECT_EQ(open((folder / "missing" / badName).string()),
               "window.samplerConfigImportFailedFromNative(\"読み込めませんでした\")");
-}
-
-TEST_F(Settings, CancelledDialogsTouchNothingAndAnswerNothing) {
-    const auto target = (folder / "a.json").string();
-    platform.postMessage("configSaver", {{"content", "new"}});
-    platform.answerSavePanel(modal_response::cancel, target);
-    platform.postMessage("configSaver", {{"content", "new"}});
-    platform.answerSavePanel(modal_response::ok, std::nullopt);
-    platform.postMessage("configPicker", nullptr);
-    platform.answerOpenPanel(modal_response::cancel, {target});
-    platform.postMessage("configPicker", nullptr);
-    platform.answerOpenPanel(modal_response::ok, {});
-    EXPECT_THAT(platform.linesStartingWith("EVAL"), IsEmpty());
-    EXPECT_THAT(platform.linesStartingWith("WRITE"), IsEmpty());
-    EXPECT_THAT(platform.linesStartingWith("READ"), IsEmpty());
-    EXPECT_THAT(names(), IsEmpty());
 }
 
 }  // namespace
