@@ -40,8 +40,11 @@ return JSON.stringify({ loaded: kept.length === 64, decoded: kept.reduce((n, b) 
 `;
 
 // Keydown to AudioBufferSourceNode.start on the main thread, as the deck records it, and the
-// same for a bare handler that only creates and starts a source: the floor for any page.
+// same for a bare handler that only creates and starts a source: the floor for any page. Both
+// once levelling has measured every file: it steps aside while the deck's keys are pressed,
+// but not for the bare handler's, which it does not see.
 const press = `
+await jaunvelDeck.levellingIdle();
 const presses = ${PRESSES};
 const keys = ['1', '2', '3', '4', 'Q', 'W', 'E', 'R', 'A', 'S', 'D', 'F', 'Z', 'X', 'C', 'V'];
 const event = (k) => new KeyboardEvent('keydown', { key: k.toLowerCase(), code: /\\d/.test(k) ? 'Digit' + k : 'Key' + k, bubbles: true });
