@@ -101,7 +101,7 @@ const STEPS = [`${deckUp}
 // bridge does, lies at its second of the track decoded whole (so does what it plays, while it plays).
 `${deckUp} const { bridge, playing, bridgePlan, locate } = await import('/resume.js');
   if (!bridge?.layout.mpeg) throw new Error('no MP3 bridge after the reload: ' + JSON.stringify(playing));
-  const sound = (await bridge.started, bridge.pcm?.slice(0, 512)), url = '/media?path=' + encodeURIComponent(bridge.path), plan = bridgePlan(bridge.layout, playing.bgm.time);
+  const sound = (await Promise.race([bridge.started, bridge.finished]), bridge.pcm?.slice(0, 512)), url = '/media?path=' + encodeURIComponent(bridge.path), plan = bridgePlan(bridge.layout, playing.bgm.time);
   const decode = async (range) => (await new OfflineAudioContext(1, 1, bridge.rate).decodeAudioData(await (await fetch(url, { headers: range ? { Range: 'bytes=' + range.join('-') } : {} })).arrayBuffer())).getChannelData(0);
   const whole = await decode(), part = await decode(plan.parts[0].range), skip = Math.round(plan.parts[0].drop * bridge.rate), at = Math.round(bridge.from * bridge.rate);
   const placed = [locate(whole, part.subarray(skip, skip + 512), at - 4096) - 512 - at, sound ? locate(whole, sound, at - 4096) - 512 - at : 0];
