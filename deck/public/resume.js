@@ -19,7 +19,10 @@ export const PLAYING_KEY = 'jaunvel.deck.playing';
 const RESUME_WITHIN_MS = 60000;
 const FIRST_SECONDS = 1; // started as soon as they arrive
 const START_WITHIN_MS = 1500; // a bridge not started by then gives way to the element
-const BRIDGE_SECONDS = 12; // what the bridge can carry before the element must have taken over
+const BRIDGE_SECONDS = 12; // what the bridge asks for at first
+const MORE_SECONDS = 4; // then, as long as the element has not taken over, this much more at a time,
+const MORE_BEFORE = 3; // asked for when the bridge has this little left,
+const BRIDGE_MAX_SECONDS = 60; // up to this much in all: an element not in step by then is heard as it is
 const FADE = 0.05; // the resume's fade-in, as the player's own
 const ADOPT_AFTER = 0.06; // the player's buses reach their levels in 50 ms
 const HANDOVER = 0.02; // the crossfade into the element
@@ -32,6 +35,7 @@ const RIVAL = 4; // a place fits clearly when every other fits this many times w
 const NEAR = 8; // samples around the best place that are the same place
 const QUIET_BEFORE = 64; // zero samples before the element's first that show where it started
 const SEEK_SLACK = 0.1; // seconds a seek may land away from where it was sent
+const STUCK = 2; // seconds an element playing may keep its clock still before it is sent on again
 const HEADER_BYTES = 65536;
 const ALIGN_MAX_SECONDS = 4; // the player's delay line holds this much
 
@@ -229,6 +233,7 @@ class Bridge {
     this.lead = LEAD;
     this.from = plan.from;
     this.until = this.from;
+    this.asked = plan.until; // the end of what has been asked for
     this.startedAt = null; // context time of the bridge's first sample
     this.sources = [];
     this.done = false;
@@ -293,9 +298,14 @@ class Bridge {
     if (this.done) return;
     const frame = Math.round((part.from - this.from) * this.rate);
     const skip = Math.round(part.drop * this.rate);
-    const frames = Math.min(buffer.length - skip, Math.round((part.until - part.from) * this.rate), this.pcm.length - frame);
+    const frames = Math.min(buffer.length - skip, Math.round((part.until - part.from) * this.rate));
     if (frames <= 0) return;
     const ctx = this.ctx;
+    if (frame + frames > this.pcm.length) {
+      const pcm = new Float32Array(frame + frames);
+      pcm.set(this.pcm);
+      this.pcm = pcm;
+    }
     this.pcm.set(buffer.getChannelData(0).subarray(skip, skip + frames), frame);
     const src = ctx.createBufferSource();
     src.buffer = buffer;
@@ -312,6 +322,33 @@ class Bridge {
     this.until = this.from + (frame + frames) / this.rate;
     this.sources.push(src);
     src.onended = () => src === this.sources[this.sources.length - 1] && this.#ranOut();
+  }
+
+  // The track's next seconds after what has been asked for (an MP3 file's from its whole index
+  // of frames, read once when the one saved does not reach), played as they come.
+  async #more() {
+    const from = this.asked;
+    this.asked = Infinity; // one request at a time
+    if (from - this.from >= BRIDGE_MAX_SECONDS) return;
+    let part = null;
+    try {
+      if (!this.layout.mpeg) {
+        const { start, end, frames, from: at } = wavRange(this.layout, from, MORE_SECONDS);
+        if (frames > 0) part = { range: [start, end], from: at, until: at + frames / this.rate, drop: 0 };
+      } else {
+        let plan = mpegPlan(this.layout, from, MORE_SECONDS, MORE_SECONDS);
+        if (!plan) {
+          const whole = await (this.whole ??= readLayout(this.path));
+          if (whole?.etag === this.layout.etag) plan = mpegPlan((this.layout = whole), from, MORE_SECONDS, MORE_SECONDS);
+        }
+        part = plan?.parts[0];
+      }
+      if (!part || this.done) return; // the track ends, or cannot be read: the bridge runs out
+      this.asked = part.until;
+      this.#play(await this.#buffer(await this.#bytes(request(this.path, ...part.range))), part);
+    } catch {
+      // not come: the bridge runs out
+    }
   }
 
   // The moment the music is heard again, in the page's performance timeline.
@@ -377,16 +414,25 @@ class Bridge {
     if (this.done) return;
     this.timer = setTimeout(() => this.#align(), ALIGN_EVERY_MS);
     const { el } = this.deck;
+    if (this.asked - this.position() < MORE_BEFORE) this.#more();
+    const at = this.ctx.currentTime;
+    // In WebKitGTK an element sent to a second on a busy machine now and then never gets there.
+    if (el.currentTime !== this.still?.time || el.paused) this.still = { time: el.currentTime, at };
+    else if (at - this.still.at > STUCK && this.startedAt !== null) {
+      this.#sendAhead(el);
+      return;
+    }
     if (el.paused || el.seeking || el.readyState < 3 || this.startedAt === null) return;
     const rate = this.rate;
-    const at = this.ctx.currentTime;
     const w = this.window;
     this.tap.getFloatTimeDomainData(w);
     if (this.onsetAt === null && w[w.length - 1] !== 0) {
       const first = w.findIndex((x) => x !== 0);
       this.onsetAt = first >= QUIET_BEFORE ? at - (w.length - first) / this.ctx.sampleRate : NaN;
     }
-    const end = locate(this.pcm, resampled(w, this.ctx.sampleRate, rate), Math.floor((this.target - this.from - SEEK_SLACK) * rate));
+    // Searched no further than an element the delay line can hold back can be.
+    const within = this.pcm.subarray(0, Math.round((at - this.startedAt + ALIGN_MAX_SECONDS) * rate));
+    const end = locate(within, resampled(w, this.ctx.sampleRate, rate), Math.floor((this.target - this.from - SEEK_SLACK) * rate));
     let ahead = null;
     if (end >= 0) {
       const found = end / rate - (at - this.startedAt);
@@ -403,13 +449,18 @@ class Bridge {
       ahead = near < 0 ? guess : near / rate - (at - this.startedAt);
     }
     if (ahead === null) return;
-    if (ahead >= 0 && ahead < ALIGN_MAX_SECONDS) this.#handTo(Math.round(ahead * this.ctx.sampleRate) / this.ctx.sampleRate);
-    else {
-      this.lead = Math.min(ALIGN_MAX_SECONDS / 2, this.lead * 2);
-      this.target = this.position() + this.lead;
-      Object.assign(this, { onsetAt: null, steady: 0, unsure: 0 });
-      el.currentTime = this.target;
-    }
+    if (ahead < 0 || ahead >= ALIGN_MAX_SECONDS) this.#sendAhead(el);
+    // Held back, the element gives what it gave `ahead` seconds ago: not before the bridge has
+    // passed where it was sent, else that is still what it played before (or nothing).
+    else if (this.position() >= this.target + SEEK_SLACK) this.#handTo(Math.round(ahead * this.ctx.sampleRate) / this.ctx.sampleRate);
+  }
+
+  // The element sent further ahead of the bridge than before, to be found there anew.
+  #sendAhead(el) {
+    this.lead = Math.min(ALIGN_MAX_SECONDS / 2, this.lead * 2);
+    this.target = this.position() + this.lead;
+    Object.assign(this, { onsetAt: null, steady: 0, unsure: 0 });
+    el.currentTime = this.target;
   }
 
   // The element, held back by `delay` seconds, plays what the bridge plays: they crossfade.

@@ -64,18 +64,20 @@ const deckUp = `const began = Date.now(); __progress = 'deck';
       else if (gone || still > 50) reject(new Error(what + ': the BGM ' + (gone ? 'stopped' : 'stalled at ' + el.currentTime) + (el.error ? ', its element failed (' + el.error.code + ')' : '')));
     }, 100);
   });`;
-// After the hand-over the element, held back, goes on with the bridge's timeline to the sample.
+// At the hand-over the element, held back, goes on with the bridge's timeline to the sample; on
+// a busy machine WebKitGTK's feed of it may then lag a render block at any time (a block given
+// again), so one such may come before it is looked at.
 const handedOver = `const { bridge, wavLayout, pcmToChannels, locate } = await import('/resume.js');
   if (!bridge) throw new Error('no bridge after the reload: ' + JSON.stringify((await import('/resume.js')).playing));
   __progress = () => ({ handover: bridge.done, steady: bridge.steady, unsure: bridge.unsure, el: [bgm.element.currentTime, bgm.element.paused] });
   await bridge.finished;
-  const ctx = bgm.engine.ctx, tap = ctx.createAnalyser(), w = new Float32Array(tap.fftSize = 2048);
+  const ctx = bgm.engine.ctx, tap = ctx.createAnalyser(), w = new Float32Array(tap.fftSize = 2048), handed = ctx.currentTime, t0 = bgm.element.currentTime;
   bgm.decks[bgm.active].delay.connect(ctx.createChannelSplitter(2)).connect(tap, 0);
-  const t0 = bgm.element.currentTime;
-  await playedUntil(() => bgm.element.currentTime > t0 + 0.3, 'after the hand-over'); // the tap fills
+  while (ctx.currentTime < handed + 0.1) await new Promise(requestAnimationFrame); // the tap fills, past the crossfade
   tap.getFloatTimeDomainData(w);
   const at = ctx.currentTime, bytes = await (await fetch(bgm.element.src)).arrayBuffer(), layout = wavLayout(bytes);
   const heard = locate(pcmToChannels(layout, new Uint8Array(bytes, layout.offset, layout.size))[0], w.subarray(1536), Math.floor(bridge.from * bridge.rate));
+  await playedUntil(() => bgm.element.currentTime > t0 + 0.3, 'after the hand-over');
   const over = { began, from: bridge.from, delay: bridge.delay, offBy: heard - Math.round((bridge.from + at - bridge.startedAt) * bridge.rate), title: bgm.current.name, errors: __errors.slice(), mark: performance.getEntriesByName('bgm-resumed')[0].startTime };`;
 const STEPS = [`${deckUp}
   window.setThemeFolderFromNative(show);
@@ -99,7 +101,7 @@ const STEPS = [`${deckUp}
 // bridge does, lies at its second of the track decoded whole (so does what it plays, while it plays).
 `${deckUp} const { bridge, playing, bridgePlan, locate } = await import('/resume.js');
   if (!bridge?.layout.mpeg) throw new Error('no MP3 bridge after the reload: ' + JSON.stringify(playing));
-  const sound = bridge.pcm?.slice(0, 512), url = '/media?path=' + encodeURIComponent(bridge.path), plan = bridgePlan(bridge.layout, playing.bgm.time);
+  const sound = (await Promise.race([bridge.started, bridge.finished]), bridge.pcm?.slice(0, 512)), url = '/media?path=' + encodeURIComponent(bridge.path), plan = bridgePlan(bridge.layout, playing.bgm.time);
   const decode = async (range) => (await new OfflineAudioContext(1, 1, bridge.rate).decodeAudioData(await (await fetch(url, { headers: range ? { Range: 'bytes=' + range.join('-') } : {} })).arrayBuffer())).getChannelData(0);
   const whole = await decode(), part = await decode(plan.parts[0].range), skip = Math.round(plan.parts[0].drop * bridge.rate), at = Math.round(bridge.from * bridge.rate);
   const placed = [locate(whole, part.subarray(skip, skip + 512), at - 4096) - 512 - at, sound ? locate(whole, sound, at - 4096) - 512 - at : 0];
@@ -121,6 +123,6 @@ test('in WebKitGTK a reload with the BGM playing: the bridge plays on at its tra
   const resumed = (before, after) => after.from > before.at - 0.001 && after.from < before.at + (after.began - before.now) / 1000 + 0.05;
   assert.ok(resumed(cut, mid) && resumed(mid, end) && resumed(end, mpeg), JSON.stringify({ cut, mid, end, mpeg }));
   assert.deepEqual([mid.title, end.title, mid.cut[0], mid.cut[1], mpeg.title], [cut.title, cut.title, '中断', '再読み込みで止まったパッド: 効果 1「長い音」', '2 歌.mp3']);
-  assert.deepEqual([end.delay > 0, end.offBy, end.errors, mpeg.placed, mpeg.errors], [true, 0, [], [0, 0], []]);
+  assert.deepEqual([end.delay > 0, [0, -128].includes(end.offBy) || end.offBy, end.errors, mpeg.placed, mpeg.errors], [true, true, [], [0, 0], []]);
   t.diagnostic(`WebKitGTK: BGM heard again ${Math.round(mid.mark)} ms (WAV) and ${Math.round(mpeg.mark)} ms (MP3) after the reload began`);
 });
