@@ -410,6 +410,7 @@ export class Engine extends EventTarget {
 
 const CROSSFADE_MIN = 0.05;
 const RETRIES = 2; // a failed track is started again this many times before it counts as broken
+const STALL_MS = 3000; // an element playing whose clock stands still this long has failed
 const ALIGN_MAX = 4; // seconds an element can be held back to play in step with a bridge
 
 // A crossfade's length: the setting, but never more than half of either track (lengths not
@@ -459,6 +460,7 @@ export class BgmPlayer extends EventTarget {
       deck.el.addEventListener('error', () => deck === this.decks[this.active] && this.playing && this.#failed(deck));
       deck.el.addEventListener('playing', () => deck === this.decks[this.active] && (this.failures = this.retries = 0));
     }
+    setInterval(() => this.#checkStill(), 1000);
   }
 
   emit() {
@@ -650,6 +652,22 @@ export class BgmPlayer extends EventTarget {
     else this.hardStop();
   }
 
+  // WebKitGTK's element now and then stops giving sound on a busy machine, its clock standing
+  // still while it says it plays, with no event: that counts as a failure, so the track is
+  // started again from where it was heard. A bridge still playing for it watches it itself.
+  // Only an element that has played since it was started: one that never starts is not this.
+  #checkStill() {
+    const deck = this.decks[this.active];
+    const { el, still } = deck;
+    const now = performance.now();
+    if (!this.playing || el.paused || el.seeking || (deck.bridge && !deck.bridge.done) || !still || el.currentTime !== still.time) {
+      deck.still = { time: el.currentTime, since: now, moved: Boolean(still && (still.moved || el.currentTime !== still.time)) };
+    } else if (still.moved && now - still.since >= STALL_MS) {
+      still.since = Infinity; // once
+      this.#failed(deck);
+    }
+  }
+
   // The server answers again: what it stopped plays on from where it was.
   resumeHeld() {
     const held = this.held;
@@ -675,6 +693,7 @@ export class BgmPlayer extends EventTarget {
     into.delay.delayTime.value = 0;
     into.el.src = mediaUrl(track.path);
     into.el.currentTime = at;
+    into.still = null;
     const now = this.engine.ctx.currentTime;
     into.gain.gain.cancelScheduledValues(now);
     into.gain.gain.setValueAtTime(0, now);

@@ -137,9 +137,14 @@ test('a base folder lays out the deck; each control posts its body; a reload kee
   await editPad(page, 7, { pick: true });
   assert.deepEqual(await posted(page), [['filePicker', 16 + 7]]);
 
-  // A reload with the BGM playing (how it resumes is the WebKitGTK reload test's).
+  // An element whose clock stands still while it says it plays is started again where it was
+  // (before the reload, which does away with the element whose clock was stopped).
   await page.click('#bgm-play');
-  await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 0.5);
+  await page.waitForFunction(() => jaunvelDeck.bgm.element.currentTime > 1);
+  await page.evaluate(() => ((el, t) => Object.defineProperty(window.frozen = el, 'currentTime', { get: () => t }))(jaunvelDeck.bgm.element, jaunvelDeck.bgm.element.currentTime));
+  const again = await page.waitForFunction(() => jaunvelDeck.bgm.element !== frozen && [frozen.currentTime, jaunvelDeck.bgm.element.currentTime, jaunvelDeck.bgm.current.name], null, { timeout: 8000 });
+  assert.ok((([was, now, name]) => Math.abs(now - was) < 0.1 && name === 'bgm1 待機.wav')(await again.jsonValue()), 'from where it was');
+  // A reload with the BGM playing (how it resumes is the WebKitGTK reload test's).
   await page.reload();
   await page.waitForFunction(() => window.jaunvelDeck !== undefined);
   await call(page, 'setSamplerFileFromNative', { index: 16 + 7, path: path.join(dir, 'extra', '効果音 A.wav'), name: '効果音 A.wav' });
