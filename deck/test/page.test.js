@@ -71,27 +71,6 @@ const playing = (page) => page.evaluate(async () => {
   await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
   return [...document.querySelectorAll('#grid .pad')].map((p) => p.dataset.playing === 'true');
 });
-// At the given window size: the texts in the master strip and the BGM controls that break over
-// more than one line, and the master strip's controls that stick out of it.
-async function stripFaults(page, width, height) {
-  await page.setViewportSize({ width, height });
-  return page.evaluate(() => {
-    const faults = [];
-    for (const root of document.querySelectorAll('.master, .bgm-controls')) {
-      for (let walk = document.createTreeWalker(root, NodeFilter.SHOW_TEXT), node; (node = walk.nextNode());) {
-        const range = document.createRange();
-        range.selectNodeContents(node);
-        if (new Set([...range.getClientRects()].map((r) => Math.round(r.top))).size > 1) faults.push(node.textContent.trim());
-      }
-    }
-    const strip = document.querySelector('.master').getBoundingClientRect();
-    for (const el of document.querySelectorAll('.master :is(label, button, .preflight)')) {
-      const r = el.getBoundingClientRect();
-      if (r.width && (r.left < strip.left || r.right > strip.right || r.bottom > strip.bottom)) faults.push(`${el.id || el.textContent} outside`);
-    }
-    return faults;
-  });
-}
 // Opens a pad's editor, sets what is given or picks a file, and closes it.
 async function editPad(page, i, { label, volume, mode, duck, pick, key }) {
   await page.click(`#grid .pad:nth-child(${i + 1}) .edit`);
@@ -207,8 +186,6 @@ test('imports fill the deck, pads show missing, unsupported and long files, and 
   await call(page, 'importSamplerPageFolderFromNative', path.join(dir, 'odd'));
   await call(page, 'setSamplerFileFromNative', { index: 2, path: path.join(dir, 'odd', 'deleted.wav'), name: 'deleted.wav' });
   assert.equal(await preflight(page), '1/3 パッド準備完了（うち直接再生 1） · BGM 0曲 · 見つからない 1 · 読めない 1');
-  // The longest status, with the relink button: the labels still keep to one line, nothing sticks out.
-  for (const [w, h] of [[1440, 940], [1920, 1080]]) assert.deepEqual(await stripFaults(page, w, h), [], `${w}x${h}`);
   assert.deepEqual(await page.$$eval('#grid .pad', (els) => els.slice(0, 3).map((e) => e.dataset.state)), ['unsupported', 'ready', 'missing']);
   assert.deepEqual(await texts(page, '#tabs .tab', '#grid .pad:nth-child(-n+2) .badge:not([hidden])'), [['odd'], ['直接再生']]);
   assert.equal((await press(page, '2'))[1], true); // the long file streams

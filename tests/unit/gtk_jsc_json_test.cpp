@@ -12,9 +12,6 @@ TEST(JscJson, PlainValuesParseAsTheyCame) {
     EXPECT_EQ(gtk::messageBodyFromJscJson(R"({"name":"大会.json","content":"{\"a\":[1,2.5]}\u0000"})"),
               json({{"name", "大会.json"}, {"content", std::string("{\"a\":[1,2.5]}\0", 14)}}));
     EXPECT_EQ(gtk::messageBodyFromJscJson("5"), 5);
-    EXPECT_EQ(gtk::messageBodyFromJscJson("2.5"), 2.5);
-    EXPECT_EQ(gtk::messageBodyFromJscJson("true"), true);
-    EXPECT_EQ(gtk::messageBodyFromJscJson("null"), nullptr);
     EXPECT_EQ(gtk::messageBodyFromJscJson(R"(["\\u00e9", "\ud83c\udfb5"])"),
               json::array({"\\u00e9", "\xF0\x9F\x8E\xB5"}));
     EXPECT_EQ(gtk::messageBodyFromJscJson("undefined"), nullptr);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bridge/bridge_messages.h"
 #include "bridge/json_writer.h"
 #include "bridge/native_callback.h"
 #include "tests/unit/shell_fixture.h"
@@ -87,30 +88,21 @@ TEST_F(Settings, SaveWritesExactlyThePagesTextAndReportsWhereItWent) {
     EXPECT_THAT(names(), ElementsAre("大会 \"本戦\".json"));
 }
 
-TEST_F(Settings, SaveBodyDefaultsKeepWhatThePageSent) {
-    struct Case {
-        json body;
-        std::string name;
-        std::string written;
+// What a configSaver body gives the save, whatever the page sent.
+TEST(SaveRequest, DefaultsKeepWhatThePageSent) {
+    const auto request = [](const json& body) {
+        const auto r = saveRequest(body);
+        return std::pair{r.name, r.content.value_or("(none)")};
     };
-    const std::vector<Case> cases = {
-        {"text", "大会設定.brasmoor.json", "{}"},
-        {json::array({1, 2}), "大会設定.brasmoor.json", "{}"},
-        {{{"name", ""}, {"content", ""}}, "大会設定.brasmoor.json", ""},
-        {{{"name", 5}, {"content", nullptr}}, "大会設定.brasmoor.json", "{}"},
-        {{{"name", "a.json"}}, "a.json", "{}"},
-        // Settings sent as a value rather than as text are written as its JSON text.
-        {{{"content", {{"pads", {1, "二"}}}}}, "大会設定.brasmoor.json", R"({"pads":[1,"二"]})"},
-        {{{"content", 7.5}}, "大会設定.brasmoor.json", "7.5"},
-    };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const auto target = (folder / ("case" + std::to_string(i) + ".json")).string();
-        mark = platform.transcript().size();
-        const auto script = save(cases[i].body, target);
-        EXPECT_THAT(linesSinceMark().front(), ::testing::HasSubstr(" name=" + cases[i].name + " types=json"));
-        EXPECT_EQ(bytesOf(target), cases[i].written) << cases[i].body;
-        EXPECT_EQ(script.substr(0, script.find('(')), callback::samplerConfigSaved);
-    }
+    const std::string fallback(defaultSettingsFileName);
+    EXPECT_EQ(request("text"), std::pair(fallback, std::string("{}")));
+    EXPECT_EQ(request(json::array({1, 2})), std::pair(fallback, std::string("{}")));
+    EXPECT_EQ(request({{"name", ""}, {"content", ""}}), std::pair(fallback, std::string("")));
+    EXPECT_EQ(request({{"name", 5}, {"content", nullptr}}), std::pair(fallback, std::string("{}")));
+    EXPECT_EQ(request({{"name", "a.json"}}), std::pair(std::string("a.json"), std::string("{}")));
+    // Settings sent as a value rather than as text are written as its JSON text.
+    EXPECT_EQ(request({{"content", {{"pads", {1, "二"}}}}}).second, R"({"pads":[1,"二"]})");
+    EXPECT_EQ(request({{"content", 7.5}}).second, "7.5");
 }
 
 TEST_F(Settings, TextThatIsNotUtf8IsNeverWritten) {
