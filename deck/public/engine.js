@@ -663,7 +663,7 @@ export class BgmPlayer extends EventTarget {
     if (!this.playing || el.paused || el.seeking || (deck.bridge && !deck.bridge.done) || !still || el.currentTime !== still.time) {
       deck.still = { time: el.currentTime, since: now, moved: Boolean(still && (still.moved || el.currentTime !== still.time)) };
     } else if (still.moved && now - still.since >= STALL_MS) {
-      still.since = Infinity; // once
+      deck.still = null; // to count again, it must play again
       this.#failed(deck);
     }
   }

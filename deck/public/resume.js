@@ -77,15 +77,16 @@ export function wavRange(layout, from, seconds) {
 }
 
 // What a bridge from second `time` of a track (`layout`: a WAV file's, or an MP3 file's frames)
-// asks for: its first second and the rest, each {range: inclusive bytes, from, until, drop:
-// seconds decoded before `from`}, as {from, until, parts}; null when it cannot. The ranges are
-// saved with the playing state, so boot.js can ask before any module has loaded.
-export function bridgePlan(layout, time) {
-  if (layout.mpeg) return mpegPlan(layout, time, BRIDGE_SECONDS, FIRST_SECONDS);
-  const { start, end, frames, from } = wavRange(layout, time, BRIDGE_SECONDS);
+// asks for: `seconds` of it, its `firstSeconds` apart from the rest, each part {range: inclusive
+// bytes, from, until, drop: seconds decoded before `from`}, as {from, until, parts}; null when
+// it cannot. The first ranges are saved with the playing state, so boot.js can ask before any
+// module has loaded.
+export function bridgePlan(layout, time, seconds = BRIDGE_SECONDS, firstSeconds = FIRST_SECONDS) {
+  if (layout.mpeg) return mpegPlan(layout, time, seconds, firstSeconds);
+  const { start, frames, from } = wavRange(layout, time, seconds);
   if (frames <= 0) return null;
   const block = layout.channels * (layout.bits / 8);
-  const first = Math.min(frames, Math.round(FIRST_SECONDS * layout.rate));
+  const first = Math.min(frames, Math.round(firstSeconds * layout.rate));
   const part = (a, b) => ({ range: [start + a * block, start + b * block - 1], from: from + a / layout.rate, until: from + b / layout.rate, drop: 0 });
   const parts = first < frames ? [part(0, first), part(first, frames)] : [part(0, frames)];
   return { from, until: from + frames / layout.rate, parts };
@@ -330,19 +331,13 @@ class Bridge {
     const from = this.asked;
     this.asked = Infinity; // one request at a time
     if (from - this.from >= BRIDGE_MAX_SECONDS) return;
-    let part = null;
     try {
-      if (!this.layout.mpeg) {
-        const { start, end, frames, from: at } = wavRange(this.layout, from, MORE_SECONDS);
-        if (frames > 0) part = { range: [start, end], from: at, until: at + frames / this.rate, drop: 0 };
-      } else {
-        let plan = mpegPlan(this.layout, from, MORE_SECONDS, MORE_SECONDS);
-        if (!plan) {
-          const whole = await (this.whole ??= readLayout(this.path));
-          if (whole?.etag === this.layout.etag) plan = mpegPlan((this.layout = whole), from, MORE_SECONDS, MORE_SECONDS);
-        }
-        part = plan?.parts[0];
+      let plan = bridgePlan(this.layout, from, MORE_SECONDS, MORE_SECONDS);
+      if (!plan && this.layout.mpeg) {
+        const whole = await (this.whole ??= readLayout(this.path));
+        if (whole?.etag === this.layout.etag) plan = bridgePlan((this.layout = whole), from, MORE_SECONDS, MORE_SECONDS);
       }
+      const part = plan?.parts[0];
       if (!part || this.done) return; // the track ends, or cannot be read: the bridge runs out
       this.asked = part.until;
       this.#play(await this.#buffer(await this.#bytes(request(this.path, ...part.range))), part);
